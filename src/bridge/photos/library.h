@@ -1,0 +1,100 @@
+#pragma once
+// The photo library as the actions see it. The real one lives on disk (the
+// user's pictures folder, disk_library.h); tests may substitute their own.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace velmora::photos {
+
+// Media types of an asset.
+inline constexpr int mediaTypeUnknown = 0;
+inline constexpr int mediaTypeImage = 1;
+inline constexpr int mediaTypeVideo = 2;
+
+// Bit of `mediaSubtypes` that marks a screenshot.
+inline constexpr unsigned mediaSubtypeScreenshot = 1u << 2;
+
+// Resource type codes, as the parent application knows them.
+inline constexpr long resourceTypePhoto = 1;
+inline constexpr long resourceTypeVideo = 2;
+inline constexpr long resourceTypeAlternatePhoto = 4;
+inline constexpr long resourceTypeAdjustmentData = 7;
+inline constexpr long resourceTypePairedVideo = 9;
+
+struct Resource {
+  long type = 0;
+  std::string uniformTypeIdentifier;
+  std::optional<std::string> originalFilename;
+  // Where the library keeps the bytes (an absolute path for the disk
+  // library). Only the library interprets it.
+  std::string location;
+};
+
+struct Asset {
+  std::string localIdentifier;
+  int mediaType = mediaTypeUnknown;
+  // In the library's own order; the primary file comes first.
+  std::vector<Resource> resources;
+};
+
+// Attributes that cost a look into the files; read on demand, per asset.
+struct AssetAttributes {
+  unsigned mediaSubtypes = 0;
+  std::uint64_t pixelWidth = 0;  // as displayed: orientation applied
+  std::uint64_t pixelHeight = 0;
+  bool isFavorite = false;
+  std::optional<double> creationDate;  // seconds since 1970-01-01 UTC
+};
+
+// 8-bit sRGB pixels, three bytes per pixel, rows from the top.
+struct RgbImage {
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::vector<std::uint8_t> pixels;
+};
+
+struct ChangeResult {
+  bool succeeded = false;
+  std::optional<std::string> errorDescription;  // set only on failure, may be absent
+};
+
+using ChunkHandler = std::function<void(std::span<const std::byte> chunk)>;
+
+class PhotoLibrary {
+ public:
+  virtual ~PhotoLibrary() = default;
+
+  // Read-write access to the library: true only when fully granted.
+  virtual bool authorize() = 0;
+
+  // Every asset, in the library's stable order.
+  virtual std::vector<Asset> fetchAll() = 0;
+
+  // The assets that exist now for these identifiers, in request order.
+  // Identifiers that name nothing (or anything outside the library) are
+  // simply not found.
+  virtual std::vector<Asset> fetchByIdentifiers(const std::vector<std::string>& identifiers) = 0;
+
+  virtual AssetAttributes attributes(const Asset& asset) = 0;
+
+  // Streams the resource's bytes to `onChunk` in order, in bounded chunks.
+  // Returns false when the bytes are not all available locally (cannot be
+  // opened, or not read to their end); chunks may have been delivered.
+  virtual bool readResource(const Resource& resource, const ChunkHandler& onChunk) = 0;
+
+  // A preview fitted into target size (aspect kept, never enlarged,
+  // orientation applied, sRGB). No value when nothing local can be rendered.
+  virtual std::optional<RgbImage> requestImage(const Asset& asset, std::uint32_t targetWidth,
+                                               std::uint32_t targetHeight) = 0;
+
+  // Deletes the assets, with every resource, in one change: all or nothing.
+  virtual ChangeResult deleteAssets(const std::vector<Asset>& assets) = 0;
+};
+
+}  // namespace velmora::photos

@@ -1,0 +1,129 @@
+// The built executable, end to end: run modes, argument checks and the
+// process's exit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include "bridge/messages.h"
+#include "support/bridge_runner.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using bridge::messages::callIncomplete;
+using bridge::messages::libraryAccessMissing;
+using bridge::messages::unknownAction;
+
+void expectSingleError(const BridgeRun& run, const char* text) {
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.allLinesParsed) << run.out;
+  ASSERT_EQ(run.lines.size(), 1u) << run.out;
+  EXPECT_EQ(run.lines[0], (nlohmann::json{{"error", text}}));
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(Entry, ShortArgumentListsAreIncompleteInBothModes) {
+  TestHome withoutPictures(false);
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {}, {"qr"}, {"qr-folder"}, {"semantic"}, {"scan"}, {"delete"}, {"anything"}}) {
+    // No pictures folder: a library access request would show as the
+    // missing-access message instead.
+    expectSingleError(runBridge(arguments, withoutPictures), callIncomplete);
+  }
+}
+
+TEST(Entry, UnknownAndMiscasedWordsAskForAccessFirst) {
+  TestHome granted;
+  TestHome refused(false);
+  for (const std::string word : {"QR", "Qr-folder", "SEMANTIC", "scan2", "hilfe"}) {
+    expectSingleError(runBridge({word, "/tmp/x.jpg"}, granted), unknownAction);
+    expectSingleError(runBridge({word, "/tmp/x.jpg"}, refused), libraryAccessMissing);
+  }
+}
+
+TEST(Entry, AccessNeedsAReadableWritableSearchableFolder) {
+  TestHome home(false);
+  const fs::path pictures = home.pictures();
+
+  writeFile(pictures, "a file, not a folder");
+  expectSingleError(runBridge({"nix", "x"}, home), libraryAccessMissing);
+  fs::remove(pictures);
+
+  fs::create_directory(pictures);
+  if (::geteuid() != 0) {  // root may enter and write any folder
+    fs::permissions(pictures, fs::perms::owner_read | fs::perms::owner_exec);
+    expectSingleError(runBridge({"nix", "x"}, home), libraryAccessMissing);
+    fs::permissions(pictures, fs::perms::owner_read | fs::perms::owner_write);
+    expectSingleError(runBridge({"nix", "x"}, home), libraryAccessMissing);
+  }
+  fs::permissions(pictures, fs::perms::owner_all);
+  expectSingleError(runBridge({"nix", "x"}, home), unknownAction);
+
+  // A dangling symlink in its place is no folder either.
+  fs::remove(pictures);
+  fs::create_symlink(home.home() / "gone", pictures);
+  expectSingleError(runBridge({"nix", "x"}, home), libraryAccessMissing);
+}
+
+TEST(Entry, PicturesFolderFollowsUserDirs) {
+  TestHome home(false);
+  fs::create_directories(home.home() / "Bilder");
+  const fs::path config = home.home() / ".config" / "user-dirs.dirs";
+
+  writeFile(config, "# written by xdg-user-dirs-update\nXDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
+  expectSingleError(runBridge({"nix", "x"}, home), unknownAction);
+
+  writeFile(config, "XDG_PICTURES_DIR=\"" + (home.home() / "Bilder").string() + "\"\n");
+  expectSingleError(runBridge({"nix", "x"}, home), unknownAction);
+
+  // The home folder itself means "no pictures folder", though it exists.
+  for (const std::string& value : std::vector<std::string>{"$HOME", "$HOME/", home.home().string()}) {
+    writeFile(config, "XDG_PICTURES_DIR=\"" + value + "\"\n");
+    expectSingleError(runBridge({"nix", "x"}, home), libraryAccessMissing);
+  }
+
+  writeFile(config, "XDG_PICTURES_DIR=\"$HOME/Fehlt\"\n");
+  expectSingleError(runBridge({"nix", "x"}, home), libraryAccessMissing);
+}
+
+TEST(Entry, ArgumentsAfterThePathAreIgnored) {
+  TestHome home;
+  const BridgeRun plain = runBridge({"QR", "/tmp/none.jpg"}, home);
+  const BridgeRun extra = runBridge({"QR", "/tmp/none.jpg", "--verbose", "scan"}, home);
+  EXPECT_EQ(plain.out, extra.out);
+  EXPECT_EQ(plain.status, extra.status);
+  const BridgeRun headless = runBridge({"qr", "/tmp/none.jpg"}, home);
+  const BridgeRun headlessExtra = runBridge({"qr", "/tmp/none.jpg", "x", "y"}, home);
+  EXPECT_EQ(headless.out, headlessExtra.out);
+  EXPECT_EQ(headless.status, headlessExtra.status);
+}
+
+TEST(Entry, EndsWithItsStatusFromTheWorkerManyTimesInARow) {
+  // The worker ends the process while the main loop runs; no run may crash
+  // on the way out, with or without a display.
+  TestHome home;
+  for (const bool display : {false, true}) {
+    if (display && std::getenv("DISPLAY") == nullptr) continue;
+    for (int i = 0; i < 25; ++i) {
+      expectSingleError(runBridge({"unbekannt", "x"}, home, display), unknownAction);
+    }
+  }
+}
+
+TEST(Entry, SurvivesAParentThatStopsReading) {
+  TestHome home;
+  RunOptions options;
+  options.environment = home.environment();
+  options.closeStdoutEarly = true;
+  for (int i = 0; i < 10; ++i) {
+    const BridgeRun run = runBridge({"unbekannt", "x"}, options);
+    EXPECT_EQ(run.status, 1);  // not killed by SIGPIPE
+    EXPECT_EQ(run.err, "");
+  }
+}
+
+}  // namespace
+}  // namespace velmora::testing
