@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace velmora::qr {
@@ -18,5 +19,21 @@ extern bool qrAvailable;
 // Whether the image shows at least one QR code. A null image answers false.
 // Resets `qrAvailable` to true first; read it right after the call.
 bool hasQR(const LumaImage* image);
+
+// One way of looking for QR codes. `detect` answers whether at least one QR
+// code was found, or nothing when it could not look at all (an exception, an
+// image it refuses). Only QR codes count, never other symbologies.
+class QrDetectorBackend {
+ public:
+  virtual ~QrDetectorBackend() = default;
+  virtual std::optional<bool> detect(const LumaImage& image) = 0;
+};
+
+// hasQR with the detectors given: `fallback` runs only when `primary` could
+// not run. Same rules for `qrAvailable`.
+bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback);
+
+// The pixels agree with the size and the size is one the detectors take.
+bool isUsable(const LumaImage& image);
 
 }  // namespace velmora::qr

@@ -1,0 +1,182 @@
+// Detection rate, false positives and time per image of the QR detectors
+// over the QR samples (qr/positive and qr/negative, ground truth in the
+// samples' MANIFEST.tsv). Prints one table; with -v also every miss and
+// every false positive. Usage: qr_bench [-v] [testdata folder]
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qr/backends.h"
+#include "qr/detector.h"
+#include "qr/image_file.h"
+
+namespace fs = std::filesystem;
+using namespace velmora::qr;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Sample {
+  std::string path;  // relative to the testdata folder
+  bool hasCode = false;
+};
+
+std::vector<Sample> readManifest(const fs::path& root) {
+  std::vector<Sample> samples;
+  std::ifstream manifest(root / "MANIFEST.tsv");
+  std::string line;
+  while (std::getline(manifest, line)) {
+    if (line.rfind("qr/", 0) != 0) continue;
+    const std::string path = line.substr(0, line.find('\t'));
+    const std::string truth = line.substr(line.rfind('\t') + 1);
+    if (truth.rfind("qr=1", 0) == 0) samples.push_back({path, true});
+    if (truth.rfind("qr=0", 0) == 0) samples.push_back({path, false});
+  }
+  return samples;
+}
+
+struct Variant {
+  std::string name;
+  std::function<bool(const LumaImage*)> detect;   // on the decoded image
+  std::function<bool(const std::string&)> file;   // or on the file itself
+};
+
+struct Tally {
+  int found = 0, falsePositives = 0;
+  double seconds = 0;
+  std::vector<std::string> misses, falseHits;
+};
+
+bool zbarimgFinds(const std::string& file) {
+  const std::string command = "zbarimg --nodbus -q -Sdisable -Sqrcode.enable '" + file +
+                              "' 2>/dev/null | grep -q '^QR-Code:'";
+  const int status = std::system(command.c_str());
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+Variant zxingVariant(const std::string& name, ZxingPass pass) {
+  return {name,
+          [pass](const LumaImage* image) {
+            ZxingDetector detector(pass);
+            return image != nullptr && detector.detect(*image).value_or(false);
+          },
+          nullptr};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool verbose = false;
+  fs::path root = VELMORA_TESTDATA;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "-v") verbose = true;
+    else root = argument;
+  }
+  const std::vector<Sample> samples = readManifest(root);
+  if (samples.empty()) {
+    std::cout << "no QR samples under " << root << "\n";
+    return 1;
+  }
+
+  ZxingPass histogram;
+  histogram.threshold = ZxingPass::Threshold::Histogram;
+  ZxingPass fixed;
+  fixed.threshold = ZxingPass::Threshold::Fixed;
+  ZxingPass inverted;
+  inverted.inverted = true;
+  ZxingPass box2;
+  box2.boxShrink = 2;
+  ZxingPass box3;
+  box3.boxShrink = 3;
+  ZxingPass box4;
+  box4.boxShrink = 4;
+  ZxingPass micro;
+  micro.microQr = true;
+  ZxingPass errors;
+  errors.acceptErrors = true;
+  ZxingPass plain;
+  plain.rotations = false;
+  plain.downscale = false;
+  plain.tryHarder = false;
+
+  std::vector<Variant> variants = {
+      {"ours (hasQR)", [](const LumaImage* image) { return hasQR(image); }, nullptr},
+      zxingVariant("ZXing defaults", ZxingPass{}),
+      {"zbarimg", nullptr, zbarimgFinds},
+      {"ZBar library", [](const LumaImage* image) {
+         ZbarDetector detector;
+         return image != nullptr && detector.detect(*image).value_or(false);
+       }, nullptr},
+      {"ZBar library, inverted too", [](const LumaImage* image) {
+         ZbarDetector detector(true);
+         return image != nullptr && detector.detect(*image).value_or(false);
+       }, nullptr},
+      zxingVariant("ZXing no rotate/downscale/harder", plain),
+      zxingVariant("ZXing histogram binarizer", histogram),
+      zxingVariant("ZXing fixed threshold", fixed),
+      zxingVariant("ZXing inverted copy", inverted),
+      zxingVariant("ZXing box-shrunk 1/2", box2),
+      zxingVariant("ZXing box-shrunk 1/3", box3),
+      zxingVariant("ZXing box-shrunk 1/4", box4),
+      zxingVariant("ZXing + Micro QR", micro),
+      zxingVariant("ZXing + return errors", errors),
+  };
+
+  std::vector<Tally> tallies(variants.size());
+  double loadSeconds = 0;
+  int positives = 0, negatives = 0, undecodable = 0;
+  for (const Sample& sample : samples) {
+    const std::string file = (root / sample.path).string();
+    (sample.hasCode ? positives : negatives) += 1;
+    const auto loadStart = Clock::now();
+    const std::optional<LumaImage> image = loadLuma(file);
+    loadSeconds += std::chrono::duration<double>(Clock::now() - loadStart).count();
+    if (!image) ++undecodable;
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+      const auto start = Clock::now();
+      const bool found = variants[v].file ? variants[v].file(file)
+                                          : variants[v].detect(image ? &*image : nullptr);
+      Tally& tally = tallies[v];
+      tally.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+      if (found && sample.hasCode) ++tally.found;
+      if (found && !sample.hasCode) {
+        ++tally.falsePositives;
+        tally.falseHits.push_back(sample.path);
+      }
+      if (!found && sample.hasCode) tally.misses.push_back(sample.path);
+    }
+  }
+
+  const int total = positives + negatives;
+  std::printf("%d images: %d with a QR code, %d without; %d not decodable\n", total, positives,
+              negatives, undecodable);
+  std::printf("decoding to luminance: %.1f ms per image (not in the figures below, except "
+              "zbarimg, which decodes itself)\n\n",
+              1000 * loadSeconds / total);
+  std::printf("| detector | found | rate | false positives | ms per image |\n");
+  std::printf("|---|---|---|---|---|\n");
+  for (std::size_t v = 0; v < variants.size(); ++v) {
+    const Tally& tally = tallies[v];
+    std::printf("| %s | %d/%d | %.0f%% | %d/%d | %.1f |\n", variants[v].name.c_str(), tally.found,
+                positives, 100.0 * tally.found / positives, tally.falsePositives, negatives,
+                1000 * tally.seconds / total);
+  }
+  if (verbose) {
+    for (std::size_t v = 0; v < variants.size(); ++v) {
+      std::printf("\n%s\n", variants[v].name.c_str());
+      for (const auto& miss : tallies[v].misses) std::printf("  missed %s\n", miss.c_str());
+      for (const auto& hit : tallies[v].falseHits) std::printf("  FALSE  %s\n", hit.c_str());
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,120 @@
+#include "qr/backends.h"
+
+#include <algorithm>
+#include <climits>
+
+#define ZX_USE_UTF8 1
+#include <ZXing/ReadBarcode.h>
+
+namespace velmora::qr {
+
+namespace {
+
+ZXing::Binarizer binarizerFor(ZxingPass::Threshold threshold) {
+  switch (threshold) {
+    case ZxingPass::Threshold::Histogram: return ZXing::Binarizer::GlobalHistogram;
+    case ZxingPass::Threshold::Fixed: return ZXing::Binarizer::FixedThreshold;
+    case ZxingPass::Threshold::Local: break;
+  }
+  return ZXing::Binarizer::LocalAverage;
+}
+
+bool zxingFinds(const LumaImage& image, const ZxingPass& pass) {
+  ZXing::BarcodeFormats formats = ZXing::BarcodeFormat::QRCode;
+  if (pass.microQr) formats |= ZXing::BarcodeFormat::MicroQRCode;
+  ZXing::DecodeHints hints;
+  hints.setFormats(formats)
+      .setTryHarder(pass.tryHarder)
+      .setTryRotate(pass.rotations)
+      .setTryDownscale(pass.downscale)
+      .setBinarizer(binarizerFor(pass.threshold))
+      .setReturnErrors(pass.acceptErrors)
+      .setMaxNumberOfSymbols(1);
+  const ZXing::ImageView view(image.pixels.data(), static_cast<int>(image.width),
+                              static_cast<int>(image.height), ZXing::ImageFormat::Lum);
+  for (const ZXing::Result& result : ZXing::ReadBarcodes(view, hints)) {
+    // Never trust the format filter alone: only QR symbols count.
+    if (!formats.testFlag(result.format())) continue;
+    if (result.isValid() || pass.acceptErrors) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool isUsable(const LumaImage& image) {
+  return image.width > 0 && image.height > 0 && image.width <= INT_MAX / 4 &&
+         image.height <= INT_MAX / 4 &&
+         image.pixels.size() == std::uint64_t{image.width} * image.height;
+}
+
+ZxingPass zxingDefaults() { return ZxingPass{}; }
+
+LumaImage shrunk(const LumaImage& image, unsigned factor) {
+  factor = std::max(1u, factor);
+  LumaImage small;
+  small.width = std::max(1u, image.width / factor);
+  small.height = std::max(1u, image.height / factor);
+  small.pixels.resize(std::size_t{small.width} * small.height);
+  for (std::uint32_t y = 0; y < small.height; ++y) {
+    const std::uint32_t top = y * factor;
+    const std::uint32_t bottom = std::min(image.height, top + factor);
+    for (std::uint32_t x = 0; x < small.width; ++x) {
+      const std::uint32_t left = x * factor;
+      const std::uint32_t right = std::min(image.width, left + factor);
+      unsigned sum = 0;
+      for (std::uint32_t row = top; row < bottom; ++row) {
+        const std::uint8_t* line = image.pixels.data() + std::size_t{row} * image.width;
+        for (std::uint32_t column = left; column < right; ++column) sum += line[column];
+      }
+      const unsigned count = (bottom - top) * (right - left);
+      small.pixels[std::size_t{y} * small.width + x] =
+          static_cast<std::uint8_t>((sum + count / 2) / count);
+    }
+  }
+  return small;
+}
+
+std::optional<bool> ZxingDetector::detect(const LumaImage& image) {
+  if (!isUsable(image)) return std::nullopt;
+  try {
+    if (pass_.boxShrink <= 1 && !pass_.inverted) return zxingFinds(image, pass_);
+    LumaImage copy = pass_.boxShrink > 1 ? shrunk(image, pass_.boxShrink) : image;
+    if (pass_.inverted) {
+      for (std::uint8_t& value : copy.pixels) value = static_cast<std::uint8_t>(255 - value);
+    }
+    return zxingFinds(copy, pass_);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::optional<bool> ChainDetector::detect(const LumaImage& image) {
+  bool somePassFailed = false;
+  for (const auto& pass : passes_) {
+    std::optional<bool> found;
+    try {
+      found = pass->detect(image);
+    } catch (...) {
+      found.reset();
+    }
+    if (!found) {
+      somePassFailed = true;
+    } else if (*found) {
+      return true;
+    }
+  }
+  if (somePassFailed) return std::nullopt;
+  return false;
+}
+
+std::unique_ptr<QrDetectorBackend> primaryDetector() {
+  std::vector<std::unique_ptr<QrDetectorBackend>> passes;
+  passes.push_back(std::make_unique<ZxingDetector>(zxingDefaults()));
+  passes.push_back(std::make_unique<ZbarDetector>());
+  return std::make_unique<ChainDetector>(std::move(passes));
+}
+
+std::unique_ptr<QrDetectorBackend> fallbackDetector() { return std::make_unique<ZbarDetector>(); }
+
+}  // namespace velmora::qr
