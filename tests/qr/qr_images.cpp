@@ -1,6 +1,7 @@
 #include "qr/qr_images.h"
 
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <numbers>
 #include <stdexcept>
@@ -112,6 +113,8 @@ LumaImage barcodeImage() {
 
 void save(const LumaImage& image, const std::string& fileWithOptions) {
   if (!bridge::ensureVips()) throw std::runtime_error("libvips did not start");
+  const std::filesystem::path file = fileWithOptions.substr(0, fileWithOptions.find('['));
+  std::filesystem::create_directories(file.parent_path());
   VipsImage* memory = vips_image_new_from_memory(image.pixels.data(), image.pixels.size(),
                                                  static_cast<int>(image.width),
                                                  static_cast<int>(image.height), 1,

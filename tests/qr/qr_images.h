@@ -36,7 +36,8 @@ LumaImage pasted(LumaImage image, const LumaImage& patch, std::uint32_t left, st
 LumaImage barcodeImage();
 
 // Writes a grey image through libvips; the format follows the extension,
-// options in libvips' bracket syntax (e.g. "photo.jpg[Q=40]").
+// options in libvips' bracket syntax (e.g. "photo.jpg[Q=40]"). Creates the
+// folders on the way.
 void save(const LumaImage& image, const std::string& fileWithOptions);
 
 }  // namespace velmora::qr::testing
