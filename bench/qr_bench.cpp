@@ -2,7 +2,11 @@
 // over the QR samples (qr/positive and qr/negative, ground truth in the
 // samples' MANIFEST.tsv). Prints one table; with -v also every miss and
 // every false positive. Usage: qr_bench [-v] [testdata folder]
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <vips/vips.h>
 
 #include <chrono>
 #include <cstdio>
@@ -15,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/vips.h"
 #include "qr/backends.h"
 #include "qr/detector.h"
 #include "qr/image_file.h"
@@ -70,6 +75,96 @@ Variant zxingVariant(const std::string& name, ZxingPass pass) {
             return image != nullptr && detector.detect(*image).value_or(false);
           },
           nullptr};
+}
+
+// A 12-megapixel camera-sized JPEG built from a sample photo, with or
+// without a QR code (drawn by the qrencode tool) in one corner.
+bool writeLargePhoto(const fs::path& root, const fs::path& file, bool withCode) {
+  const auto photo = loadLuma((root / "photos/jpeg/london.jpg").string());
+  if (!photo) return false;
+  LumaImage big;
+  big.width = 4032;
+  big.height = 3024;
+  big.pixels.resize(std::size_t{big.width} * big.height);
+  for (std::uint32_t y = 0; y < big.height; ++y) {
+    for (std::uint32_t x = 0; x < big.width; ++x) {
+      big.pixels[std::size_t{y} * big.width + x] =
+          photo->pixels[std::size_t{y * photo->height / big.height} * photo->width +
+                        x * photo->width / big.width];
+    }
+  }
+  if (withCode) {
+    const fs::path codeFile = file.parent_path() / "code.png";
+    const std::string command = "qrencode -s 12 -m 4 -o '" + codeFile.string() +
+                                "' 'https://example.org/velmora/large'";
+    if (std::system(command.c_str()) != 0) return false;
+    const auto code = loadLuma(codeFile.string());
+    if (!code) return false;
+    for (std::uint32_t y = 0; y < code->height; ++y) {
+      for (std::uint32_t x = 0; x < code->width; ++x) {
+        big.pixels[std::size_t{y + 600} * big.width + x + 900] =
+            code->pixels[std::size_t{y} * code->width + x];
+      }
+    }
+  }
+  VipsImage* memory = vips_image_new_from_memory(big.pixels.data(), big.pixels.size(),
+                                                 static_cast<int>(big.width),
+                                                 static_cast<int>(big.height), 1,
+                                                 VIPS_FORMAT_UCHAR);
+  const int failed = vips_jpegsave(memory, file.c_str(), "Q", 85, nullptr);
+  g_object_unref(memory);
+  return failed == 0;
+}
+
+// Runs the bridge and returns its peak resident memory in MB.
+double bridgePeakMegabytes(const std::vector<std::string>& arguments) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::vector<char*> argv{const_cast<char*>(VELMORA_BRIDGE_EXE)};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::freopen("/dev/null", "w", stdout);
+    ::execv(VELMORA_BRIDGE_EXE, argv.data());
+    std::_Exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024;
+}
+
+void largePhotos(const fs::path& root) {
+  const fs::path folder = fs::temp_directory_path() / ("qr-bench-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const fs::path withCode = folder / "with-code.jpg", without = folder / "without.jpg";
+  if (!writeLargePhoto(root, withCode, true) || !writeLargePhoto(root, without, false)) {
+    std::printf("\n(large photos skipped: could not build them)\n");
+    fs::remove_all(folder);
+    return;
+  }
+  std::printf("\n12-megapixel JPEG (4032 x 3024), ms:\n\n");
+  std::printf("| image | decode | ours | ZXing defaults | ZBar library | found by ours |\n");
+  std::printf("|---|---|---|---|---|---|\n");
+  for (const fs::path& file : {withCode, without}) {
+    const auto t0 = Clock::now();
+    const auto image = loadLuma(file.string());
+    const auto t1 = Clock::now();
+    const bool found = hasQR(image ? &*image : nullptr);
+    const auto t2 = Clock::now();
+    ZxingDetector(zxingDefaults()).detect(*image);
+    const auto t3 = Clock::now();
+    ZbarDetector().detect(*image);
+    const auto t4 = Clock::now();
+    const auto ms = [](auto a, auto b) { return std::chrono::duration<double, std::milli>(b - a).count(); };
+    std::printf("| %s | %.0f | %.0f | %.0f | %.0f | %s |\n", file.filename().c_str(), ms(t0, t1),
+                ms(t1, t2), ms(t2, t3), ms(t3, t4), found ? "yes" : "no");
+  }
+  for (int i = 0; i < 6; ++i) fs::copy_file(without, folder / ("copy" + std::to_string(i) + ".jpg"));
+  std::printf("\npeak memory of the bridge: qr on one 12 MP JPEG %.0f MB; qr-folder over 8 of "
+              "them %.0f MB\n",
+              bridgePeakMegabytes({"qr", withCode.string()}),
+              bridgePeakMegabytes({"qr-folder", folder.string()}));
+  fs::remove_all(folder);
 }
 
 }  // namespace
@@ -178,5 +273,6 @@ int main(int argc, char** argv) {
       for (const auto& hit : tallies[v].falseHits) std::printf("  FALSE  %s\n", hit.c_str());
     }
   }
+  largePhotos(root);
   return 0;
 }

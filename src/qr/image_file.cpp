@@ -30,37 +30,44 @@ class Ref {
 
 using Image = Ref<VipsImage>;
 
-// Colour, grey, CMYK, 16-bit and transparent images all end as one band of
-// 8-bit luminance; transparency is laid over white, as a viewer shows it.
-bool toLuma(VipsImage* decoded, Image& luma) {
-  Image srgb;
-  if (vips_colourspace(decoded, srgb.out(), VIPS_INTERPRETATION_sRGB, nullptr) != 0) return false;
-  VipsImage* opaque = srgb.get();
+// Colour, CMYK, 16-bit and transparent images all end as 8-bit grey or
+// 8-bit sRGB, one or three bands; transparency is laid over white, as a
+// viewer shows it. What is already 8-bit grey or sRGB passes unconverted.
+bool toEightBit(VipsImage* decoded, Image& result) {
+  const VipsInterpretation interpretation = vips_image_guess_interpretation(decoded);
+  const bool grey = interpretation == VIPS_INTERPRETATION_B_W ||
+                    interpretation == VIPS_INTERPRETATION_GREY16;
+  Image converted;
+  if (vips_colourspace(decoded, converted.out(),
+                       grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
+    return false;
+  }
+  VipsImage* current = converted.get();
   Image flattened;
-  if (vips_image_hasalpha(opaque)) {
+  if (vips_image_hasalpha(current)) {
     VipsArrayDouble* white = vips_array_double_newv(1, 255.0);
-    const int failed = vips_flatten(opaque, flattened.out(), "background", white, nullptr);
+    const int failed = vips_flatten(current, flattened.out(), "background", white, nullptr);
     vips_area_unref(reinterpret_cast<VipsArea*>(white));
     if (failed != 0) return false;
-    opaque = flattened.get();
+    current = flattened.get();
   }
-  Image grey;
-  if (vips_colourspace(opaque, grey.out(), VIPS_INTERPRETATION_B_W, nullptr) != 0) return false;
-  Image band;
-  if (vips_extract_band(grey.get(), band.out(), 0, nullptr) != 0) return false;
-  return vips_cast_uchar(band.get(), luma.out(), nullptr) == 0;
+  const int bands = vips_image_get_bands(current);
+  if (bands != 1 && bands != 3) return false;
+  return vips_cast_uchar(current, result.out(), nullptr) == 0;
 }
 
 // Pulls the pixels through the pipeline strip by strip, top to bottom, so
 // that only the luminance buffer is ever held whole. A decoder error on the
-// way (truncated or corrupt data) fails the whole image.
-bool readPixels(VipsImage* luma, LumaImage& image) {
-  image.width = static_cast<std::uint32_t>(vips_image_get_width(luma));
-  image.height = static_cast<std::uint32_t>(vips_image_get_height(luma));
+// way (truncated or corrupt data) fails the whole image. Colour becomes
+// luminance with the usual video weights, in integers.
+bool readLuma(VipsImage* eightBit, LumaImage& image) {
+  image.width = static_cast<std::uint32_t>(vips_image_get_width(eightBit));
+  image.height = static_cast<std::uint32_t>(vips_image_get_height(eightBit));
   image.pixels.resize(std::size_t{image.width} * image.height);
-  Ref<VipsRegion> region(vips_region_new(luma));
+  const int bands = vips_image_get_bands(eightBit);
+  Ref<VipsRegion> region(vips_region_new(eightBit));
   if (!region) return false;
-  constexpr int stripHeight = 64;
+  constexpr int stripHeight = 128;
   const int width = static_cast<int>(image.width);
   const int height = static_cast<int>(image.height);
   for (int top = 0; top < height; top += stripHeight) {
@@ -69,8 +76,15 @@ bool readPixels(VipsImage* luma, LumaImage& image) {
     for (int row = 0; row < strip.height; ++row) {
       const auto* source = reinterpret_cast<const std::uint8_t*>(
           VIPS_REGION_ADDR(region.get(), 0, top + row));
-      std::copy(source, source + width,
-                image.pixels.begin() + static_cast<std::ptrdiff_t>(top + row) * width);
+      std::uint8_t* target = image.pixels.data() + static_cast<std::ptrdiff_t>(top + row) * width;
+      if (bands == 1) {
+        std::copy(source, source + width, target);
+        continue;
+      }
+      for (int x = 0; x < width; ++x, source += 3) {
+        target[x] = static_cast<std::uint8_t>((306 * source[0] + 601 * source[1] +
+                                               117 * source[2] + 512) >> 10);
+      }
     }
   }
   return true;
@@ -95,10 +109,10 @@ std::optional<LumaImage> decode(const std::string& path) {
                                 static_cast<std::uint64_t>(vips_image_get_height(decoded.get())))) {
     return std::nullopt;
   }
-  Image luma;
-  if (!toLuma(decoded.get(), luma)) return std::nullopt;
+  Image eightBit;
+  if (!toEightBit(decoded.get(), eightBit)) return std::nullopt;
   LumaImage image;
-  if (!readPixels(luma.get(), image)) return std::nullopt;
+  if (!readLuma(eightBit.get(), image)) return std::nullopt;
   return image;
 }
 
