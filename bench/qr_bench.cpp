@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <vips/vips.h>
 
 #include <chrono>
@@ -51,8 +50,8 @@ std::vector<Sample> readManifest(const fs::path& root) {
 
 struct Variant {
   std::string name;
-  std::function<bool(const LumaImage*)> detect;   // on the decoded image
-  std::function<bool(const std::string&)> file;   // or on the file itself
+  std::function<bool(const LumaImage*)> detect;  // on the decoded image
+  std::function<bool(const std::string&)> file;  // or on the file itself
 };
 
 struct Tally {
@@ -95,8 +94,8 @@ bool writeLargePhoto(const fs::path& root, const fs::path& file, bool withCode) 
   }
   if (withCode) {
     const fs::path codeFile = file.parent_path() / "code.png";
-    const std::string command = "qrencode -s 12 -m 4 -o '" + codeFile.string() +
-                                "' 'https://example.org/velmora/large'";
+    const std::string command =
+        "qrencode -s 12 -m 4 -o '" + codeFile.string() + "' 'https://example.org/velmora/large'";
     if (std::system(command.c_str()) != 0) return false;
     const auto code = loadLuma(codeFile.string());
     if (!code) return false;
@@ -107,10 +106,9 @@ bool writeLargePhoto(const fs::path& root, const fs::path& file, bool withCode) 
       }
     }
   }
-  VipsImage* memory = vips_image_new_from_memory(big.pixels.data(), big.pixels.size(),
-                                                 static_cast<int>(big.width),
-                                                 static_cast<int>(big.height), 1,
-                                                 VIPS_FORMAT_UCHAR);
+  VipsImage* memory =
+      vips_image_new_from_memory(big.pixels.data(), big.pixels.size(), static_cast<int>(big.width),
+                                 static_cast<int>(big.height), 1, VIPS_FORMAT_UCHAR);
   const int failed = vips_jpegsave(memory, file.c_str(), "Q", 85, nullptr);
   g_object_unref(memory);
   return failed == 0;
@@ -155,15 +153,19 @@ void largePhotos(const fs::path& root) {
     const auto t3 = Clock::now();
     ZbarDetector().detect(*image);
     const auto t4 = Clock::now();
-    const auto ms = [](auto a, auto b) { return std::chrono::duration<double, std::milli>(b - a).count(); };
+    const auto ms = [](auto a, auto b) {
+      return std::chrono::duration<double, std::milli>(b - a).count();
+    };
     std::printf("| %s | %.0f | %.0f | %.0f | %.0f | %s |\n", file.filename().c_str(), ms(t0, t1),
                 ms(t1, t2), ms(t2, t3), ms(t3, t4), found ? "yes" : "no");
   }
-  for (int i = 0; i < 6; ++i) fs::copy_file(without, folder / ("copy" + std::to_string(i) + ".jpg"));
-  std::printf("\npeak memory of the bridge: qr on one 12 MP JPEG %.0f MB; qr-folder over 8 of "
-              "them %.0f MB\n",
-              bridgePeakMegabytes({"qr", withCode.string()}),
-              bridgePeakMegabytes({"qr-folder", folder.string()}));
+  for (int i = 0; i < 6; ++i)
+    fs::copy_file(without, folder / ("copy" + std::to_string(i) + ".jpg"));
+  std::printf(
+      "\npeak memory of the bridge: qr on one 12 MP JPEG %.0f MB; qr-folder over 8 of "
+      "them %.0f MB\n",
+      bridgePeakMegabytes({"qr", withCode.string()}),
+      bridgePeakMegabytes({"qr-folder", folder.string()}));
   fs::remove_all(folder);
 }
 
@@ -174,8 +176,10 @@ int main(int argc, char** argv) {
   fs::path root = VELMORA_TESTDATA;
   for (int i = 1; i < argc; ++i) {
     const std::string argument = argv[i];
-    if (argument == "-v") verbose = true;
-    else root = argument;
+    if (argument == "-v")
+      verbose = true;
+    else
+      root = argument;
   }
   const std::vector<Sample> samples = readManifest(root);
   if (samples.empty()) {
@@ -208,14 +212,18 @@ int main(int argc, char** argv) {
       {"ours (hasQR)", [](const LumaImage* image) { return hasQR(image); }, nullptr},
       zxingVariant("ZXing defaults", ZxingPass{}),
       {"zbarimg", nullptr, zbarimgFinds},
-      {"ZBar library", [](const LumaImage* image) {
+      {"ZBar library",
+       [](const LumaImage* image) {
          ZbarDetector detector;
          return image != nullptr && detector.detect(*image).value_or(false);
-       }, nullptr},
-      {"ZBar library, inverted too", [](const LumaImage* image) {
+       },
+       nullptr},
+      {"ZBar library, inverted too",
+       [](const LumaImage* image) {
          ZbarDetector detector(true);
          return image != nullptr && detector.detect(*image).value_or(false);
-       }, nullptr},
+       },
+       nullptr},
       zxingVariant("ZXing no rotate/downscale/harder", plain),
       zxingVariant("ZXing histogram binarizer", histogram),
       zxingVariant("ZXing fixed threshold", fixed),
@@ -239,8 +247,8 @@ int main(int argc, char** argv) {
     if (!image) ++undecodable;
     for (std::size_t v = 0; v < variants.size(); ++v) {
       const auto start = Clock::now();
-      const bool found = variants[v].file ? variants[v].file(file)
-                                          : variants[v].detect(image ? &*image : nullptr);
+      const bool found =
+          variants[v].file ? variants[v].file(file) : variants[v].detect(image ? &*image : nullptr);
       Tally& tally = tallies[v];
       tally.seconds += std::chrono::duration<double>(Clock::now() - start).count();
       if (found && sample.hasCode) ++tally.found;
@@ -255,9 +263,10 @@ int main(int argc, char** argv) {
   const int total = positives + negatives;
   std::printf("%d images: %d with a QR code, %d without; %d not decodable\n", total, positives,
               negatives, undecodable);
-  std::printf("decoding to luminance: %.1f ms per image (not in the figures below, except "
-              "zbarimg, which decodes itself)\n\n",
-              1000 * loadSeconds / total);
+  std::printf(
+      "decoding to luminance: %.1f ms per image (not in the figures below, except "
+      "zbarimg, which decodes itself)\n\n",
+      1000 * loadSeconds / total);
   std::printf("| detector | found | rate | false positives | ms per image |\n");
   std::printf("|---|---|---|---|---|\n");
   for (std::size_t v = 0; v < variants.size(); ++v) {

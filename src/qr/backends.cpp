@@ -12,9 +12,12 @@ namespace {
 
 ZXing::Binarizer binarizerFor(ZxingPass::Threshold threshold) {
   switch (threshold) {
-    case ZxingPass::Threshold::Histogram: return ZXing::Binarizer::GlobalHistogram;
-    case ZxingPass::Threshold::Fixed: return ZXing::Binarizer::FixedThreshold;
-    case ZxingPass::Threshold::Local: break;
+    case ZxingPass::Threshold::Histogram:
+      return ZXing::Binarizer::GlobalHistogram;
+    case ZxingPass::Threshold::Fixed:
+      return ZXing::Binarizer::FixedThreshold;
+    case ZxingPass::Threshold::Local:
+      break;
   }
   return ZXing::Binarizer::LocalAverage;
 }

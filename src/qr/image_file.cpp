@@ -1,7 +1,6 @@
 #include "qr/image_file.h"
 
 #include <sys/stat.h>
-
 #include <vips/vips.h>
 
 #include "bridge/vips.h"
@@ -35,8 +34,8 @@ using Image = Ref<VipsImage>;
 // viewer shows it. What is already 8-bit grey or sRGB passes unconverted.
 bool toEightBit(VipsImage* decoded, Image& result) {
   const VipsInterpretation interpretation = vips_image_guess_interpretation(decoded);
-  const bool grey = interpretation == VIPS_INTERPRETATION_B_W ||
-                    interpretation == VIPS_INTERPRETATION_GREY16;
+  const bool grey =
+      interpretation == VIPS_INTERPRETATION_B_W || interpretation == VIPS_INTERPRETATION_GREY16;
   Image converted;
   if (vips_colourspace(decoded, converted.out(),
                        grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
@@ -74,16 +73,16 @@ bool readLuma(VipsImage* eightBit, LumaImage& image) {
     VipsRect strip{0, top, width, std::min(stripHeight, height - top)};
     if (vips_region_prepare(region.get(), &strip) != 0) return false;
     for (int row = 0; row < strip.height; ++row) {
-      const auto* source = reinterpret_cast<const std::uint8_t*>(
-          VIPS_REGION_ADDR(region.get(), 0, top + row));
+      const auto* source =
+          reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region.get(), 0, top + row));
       std::uint8_t* target = image.pixels.data() + static_cast<std::ptrdiff_t>(top + row) * width;
       if (bands == 1) {
         std::copy(source, source + width, target);
         continue;
       }
       for (int x = 0; x < width; ++x, source += 3) {
-        target[x] = static_cast<std::uint8_t>((306 * source[0] + 601 * source[1] +
-                                               117 * source[2] + 512) >> 10);
+        target[x] = static_cast<std::uint8_t>(
+            (306 * source[0] + 601 * source[1] + 117 * source[2] + 512) >> 10);
       }
     }
   }

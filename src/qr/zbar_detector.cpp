@@ -16,7 +16,8 @@ std::optional<bool> ZbarDetector::detect(const LumaImage& image) {
   }
   zbar::zbar_image_scanner_set_config(scanner, zbar::ZBAR_NONE, zbar::ZBAR_CFG_ENABLE, 0);
   zbar::zbar_image_scanner_set_config(scanner, zbar::ZBAR_QRCODE, zbar::ZBAR_CFG_ENABLE, 1);
-  if (testInverted_) zbar::zbar_image_scanner_set_config(scanner, zbar::ZBAR_NONE, zbar::ZBAR_CFG_TEST_INVERTED, 1);
+  if (testInverted_)
+    zbar::zbar_image_scanner_set_config(scanner, zbar::ZBAR_NONE, zbar::ZBAR_CFG_TEST_INVERTED, 1);
   // 'Y800': one byte of luminance per pixel.
   constexpr unsigned long y800 = 0x30303859UL;
   zbar::zbar_image_set_format(frame, y800);

@@ -1,8 +1,8 @@
 #include "qr/detector.h"
 
-#include <fstream>
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "qr/backends.h"
 #include "qr/image_file.h"
@@ -22,10 +22,14 @@ class ScriptedDetector : public QrDetectorBackend {
   std::optional<bool> detect(const LumaImage&) override {
     ++calls;
     switch (answer_) {
-      case Answer::Found: return true;
-      case Answer::NotFound: return false;
-      case Answer::CannotRun: return std::nullopt;
-      case Answer::Throws: throw std::runtime_error("detector broke");
+      case Answer::Found:
+        return true;
+      case Answer::NotFound:
+        return false;
+      case Answer::CannotRun:
+        return std::nullopt;
+      case Answer::Throws:
+        throw std::runtime_error("detector broke");
     }
     return std::nullopt;
   }
@@ -210,9 +214,9 @@ TEST(QrDetector, SampleFilesMatchTheirGroundTruth) {
 
 TEST(QrDetector, ShrinkAveragesBlocks) {
   LumaImage image = filled(5, 3, 0);
-  image.pixels = {0, 100, 200, 50, 7,  //
-                  100, 200, 0, 50, 7,  //
-                  9, 9, 9, 9, 9};
+  image.pixels = {0,   100, 200, 50, 7,  //
+                  100, 200, 0,   50, 7,  //
+                  9,   9,   9,   9,  9};
   const LumaImage small = shrunk(image, 2);
   EXPECT_EQ(small.width, 2u);
   EXPECT_EQ(small.height, 1u);

@@ -1,11 +1,10 @@
 #include "qr/image_file.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <vips/vips.h>
 
 #include <filesystem>
-
-#include <gtest/gtest.h>
-#include <vips/vips.h>
 
 #include "bridge/vips.h"
 #include "qr/qr_images.h"
@@ -50,10 +49,9 @@ TEST(QrImageFile, TransparencyIsLaidOverWhite) {
   TempDir dir;
   const std::string file = (dir / "alpha.png").string();
   ASSERT_TRUE(bridge::ensureVips());
-  VipsImage* memory = vips_image_new_from_memory(greyAlpha.data(), greyAlpha.size(),
-                                                 static_cast<int>(code.width),
-                                                 static_cast<int>(code.height), 2,
-                                                 VIPS_FORMAT_UCHAR);
+  VipsImage* memory =
+      vips_image_new_from_memory(greyAlpha.data(), greyAlpha.size(), static_cast<int>(code.width),
+                                 static_cast<int>(code.height), 2, VIPS_FORMAT_UCHAR);
   ASSERT_NE(memory, nullptr);
   EXPECT_EQ(vips_pngsave(memory, file.c_str(), nullptr), 0);
   g_object_unref(memory);
@@ -74,9 +72,8 @@ TEST(QrImageFile, WhatCannotBeDecodedIsNoImage) {
   std::filesystem::create_directory(dir / "album.jpg");
   ASSERT_EQ(::mkfifo((dir / "pipe.jpg").c_str(), 0600), 0);
   std::filesystem::create_symlink(dir / "gone.jpg", dir / "dangling.jpg");
-  for (const std::string name :
-       {"missing.jpg", "half.jpg", "empty.jpg", "notes.jpg", "album.jpg", "pipe.jpg",
-        "dangling.jpg"}) {
+  for (const std::string name : {"missing.jpg", "half.jpg", "empty.jpg", "notes.jpg", "album.jpg",
+                                 "pipe.jpg", "dangling.jpg"}) {
     EXPECT_FALSE(loadLuma((dir / name).string())) << name;
   }
   EXPECT_FALSE(loadLuma(""));

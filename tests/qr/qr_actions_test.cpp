@@ -2,10 +2,9 @@
 #include "qr/qr_actions.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <filesystem>
-
-#include <gtest/gtest.h>
 
 #include "qr/qr_images.h"
 #include "support/bridge_runner.h"
@@ -22,8 +21,8 @@ using velmora::testing::writeFile;
 using Json = nlohmann::json;
 
 Json progress(int position, int total) {
-  return Json{{"progress", "QR-Prüfung: " + std::to_string(position) + "/" +
-                               std::to_string(total)}};
+  return Json{
+      {"progress", "QR-Prüfung: " + std::to_string(position) + "/" + std::to_string(total)}};
 }
 
 Json record(const std::string& id, bool qr, bool checked = true) {
@@ -65,9 +64,9 @@ TEST(QrAction, AnswersForOneFile) {
     std::string name;
     bool qr;
   };
-  for (const Case& c : {Case{"code.jpg", true}, Case{"code.png", true}, Case{"plain.jpg", false},
-                        Case{"broken.jpg", false}, Case{"missing.jpg", false},
-                        Case{"folder.jpg", false}}) {
+  for (const Case& c :
+       {Case{"code.jpg", true}, Case{"code.png", true}, Case{"plain.jpg", false},
+        Case{"broken.jpg", false}, Case{"missing.jpg", false}, Case{"folder.jpg", false}}) {
     const BridgeRun run = runBridge({"qr", (dir / c.name).string()}, home);
     expectClean(run);
     ASSERT_EQ(run.lines.size(), 1u) << c.name;
@@ -146,11 +145,14 @@ TEST(QrFolderAction, UndecodableEntriesStillGetARecord) {
   // Only the name counts: a PNG named .jpg is examined and decoded.
   save(codeImage({"png"}), (dir / "tarnung.png").string());
   fs::rename(dir / "tarnung.png", dir / "tarnung.jpg");
+  // A name that is not UTF-8 still gets its record, with the bad byte replaced.
+  writeFile(dir / "Bild\xff.jpg", "kein Bild");
   const BridgeRun run = runBridge({"qr-folder", dir.string()}, home);
   expectClean(run);
-  ASSERT_EQ(run.lines.size(), 4u) << run.out;
+  ASSERT_EQ(run.lines.size(), 5u) << run.out;
   std::map<std::string, Json> byId;
-  for (const Json& item : run.lines[3]["items"]) byId[item["id"]] = item;
+  for (const Json& item : run.lines[4]["items"]) byId[item["id"]] = item;
+  EXPECT_EQ(byId["Bild\uFFFD"], record("Bild\uFFFD", false));
   EXPECT_EQ(byId["leer"], record("leer", false));
   EXPECT_EQ(byId["text"], record("text", false));
   EXPECT_EQ(byId["tarnung"], record("tarnung", true));

@@ -1,12 +1,12 @@
 #include "qr/qr_images.h"
 
+#include <vips/vips.h>
+
 #include <cmath>
 #include <filesystem>
 #include <memory>
 #include <numbers>
 #include <stdexcept>
-
-#include <vips/vips.h>
 
 #include "bridge/vips.h"
 
@@ -37,10 +37,10 @@ LumaImage codeImage(const CodeSpec& spec) {
 LumaImage rotated(const LumaImage& image, double degrees) {
   const double angle = degrees * std::numbers::pi / 180;
   const double c = std::cos(angle), s = std::sin(angle);
-  const auto width = static_cast<std::uint32_t>(
-      std::ceil(std::abs(image.width * c) + std::abs(image.height * s)));
-  const auto height = static_cast<std::uint32_t>(
-      std::ceil(std::abs(image.width * s) + std::abs(image.height * c)));
+  const auto width =
+      static_cast<std::uint32_t>(std::ceil(std::abs(image.width * c) + std::abs(image.height * s)));
+  const auto height =
+      static_cast<std::uint32_t>(std::ceil(std::abs(image.width * s) + std::abs(image.height * c)));
   LumaImage result = filled(width, height, 255);
   const double cx = image.width / 2.0, cy = image.height / 2.0;
   const double ox = width / 2.0, oy = height / 2.0;
@@ -95,8 +95,21 @@ LumaImage pasted(LumaImage image, const LumaImage& patch, std::uint32_t left, st
 LumaImage barcodeImage() {
   // Module widths of an EAN-13 symbol's guard bars and digits, drawn 3 px per module.
   const std::string bars =
-      "101" "0001101" "0011001" "0010011" "0111101" "0100011" "0110001" "01010"
-      "1110010" "1100110" "1101100" "1000010" "1011100" "1010000" "101";
+      "101"
+      "0001101"
+      "0011001"
+      "0010011"
+      "0111101"
+      "0100011"
+      "0110001"
+      "01010"
+      "1110010"
+      "1100110"
+      "1101100"
+      "1000010"
+      "1011100"
+      "1010000"
+      "101";
   const unsigned module = 3, margin = 30, barHeight = 180;
   LumaImage image = filled(static_cast<std::uint32_t>(bars.size() * module + 2 * margin),
                            barHeight + 2 * margin, 255);
@@ -115,10 +128,9 @@ void save(const LumaImage& image, const std::string& fileWithOptions) {
   if (!bridge::ensureVips()) throw std::runtime_error("libvips did not start");
   const std::filesystem::path file = fileWithOptions.substr(0, fileWithOptions.find('['));
   std::filesystem::create_directories(file.parent_path());
-  VipsImage* memory = vips_image_new_from_memory(image.pixels.data(), image.pixels.size(),
-                                                 static_cast<int>(image.width),
-                                                 static_cast<int>(image.height), 1,
-                                                 VIPS_FORMAT_UCHAR);
+  VipsImage* memory = vips_image_new_from_memory(
+      image.pixels.data(), image.pixels.size(), static_cast<int>(image.width),
+      static_cast<int>(image.height), 1, VIPS_FORMAT_UCHAR);
   if (memory == nullptr) throw std::runtime_error("libvips: no image");
   const int failed = vips_image_write_to_file(memory, fileWithOptions.c_str(), nullptr);
   g_object_unref(memory);

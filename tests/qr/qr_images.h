@@ -1,9 +1,9 @@
 #pragma once
 // Test images for the QR detector: codes drawn with libqrencode, turned,
 // inverted, laid on a photo, and written to files through libvips.
-#include <string>
-
 #include <qrencode.h>
+
+#include <string>
 
 #include "qr/detector.h"
 
