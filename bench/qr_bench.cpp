@@ -116,6 +116,7 @@ bool writeLargePhoto(const fs::path& root, const fs::path& file, bool withCode) 
 
 // Runs the bridge and returns its peak resident memory in MB.
 double bridgePeakMegabytes(const std::vector<std::string>& arguments) {
+  std::fflush(stdout);  // or the child's copy of the buffer gets printed twice
   const pid_t child = ::fork();
   if (child == 0) {
     std::vector<char*> argv{const_cast<char*>(VELMORA_BRIDGE_EXE)};
@@ -166,6 +167,76 @@ void largePhotos(const fs::path& root) {
       "them %.0f MB\n",
       bridgePeakMegabytes({"qr", withCode.string()}),
       bridgePeakMegabytes({"qr-folder", folder.string()}));
+  fs::remove_all(folder);
+}
+
+
+bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// Codes drawn by the qrencode tool in several versions, error-correction
+// levels and module sizes, each as it is, turned by 30 degrees, inverted,
+// laid on a photo, and turned on a photo saved as a poor JPEG. The same
+// detectors as above, over the same files.
+void generatedCodes(const fs::path& root, const std::vector<Variant>& variants) {
+  const fs::path folder =
+      fs::temp_directory_path() / ("qr-bench-codes-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  const std::string photo = (root / "photos/jpeg/london.jpg").string();
+  const std::vector<std::string> kinds = {"plain", "turned 30 degrees", "inverted", "on a photo",
+                                          "turned on a photo, JPEG quality 40"};
+  std::map<std::string, std::vector<std::string>> filesByKind;
+  for (const int version : {1, 5, 10, 20}) {
+    for (const char level : {'L', 'H'}) {
+      for (const int module : {2, 4}) {
+        const std::string stem = (folder / ("v" + std::to_string(version) + level +
+                                            std::to_string(module))).string();
+        const std::string base = stem + ".png";
+        // The tool writes RGBA; one grey band goes onto the colour photo.
+        if (!run("qrencode -v " + std::to_string(version) + " -l " + level + " -s " +
+                 std::to_string(module) + " -m 4 -o '" + stem + "-rgba.png' 'velmora " + stem +
+                 "'") ||
+            !run("vips extract_band '" + stem + "-rgba.png' '" + base + "' 0")) {
+          continue;
+        }
+        const std::string turned = stem + "-turned.png", inverse = stem + "-inverted.png";
+        const std::string onPhoto = stem + "-photo.jpg", poor = stem + "-poor.jpg";
+        if (!run("vips similarity '" + base + "' '" + turned + "' --angle 30 --background 255") ||
+            !run("vips invert '" + base + "' '" + inverse + "'") ||
+            !run("vips insert '" + photo + "' '" + base + "' '" + onPhoto + "[Q=90]' 120 60") ||
+            !run("vips insert '" + photo + "' '" + turned + "' '" + poor + "[Q=40]' 60 20")) {
+          continue;
+        }
+        filesByKind["plain"].push_back(base);
+        filesByKind["turned 30 degrees"].push_back(turned);
+        filesByKind["inverted"].push_back(inverse);
+        filesByKind["on a photo"].push_back(onPhoto);
+        filesByKind["turned on a photo, JPEG quality 40"].push_back(poor);
+      }
+    }
+  }
+  if (filesByKind.empty()) {
+    std::printf("\n(generated codes skipped: qrencode or vips missing)\n");
+    fs::remove_all(folder);
+    return;
+  }
+  std::printf("\nGenerated codes (versions 1, 5, 10, 20; levels L, H; 2 and 4 px modules), "
+              "found:\n\n| detector |");
+  for (const auto& kind : kinds) std::printf(" %s |", kind.c_str());
+  std::printf("\n|---|");
+  for (std::size_t k = 0; k < kinds.size(); ++k) std::printf("---|");
+  std::printf("\n");
+  for (const Variant& variant : variants) {
+    std::printf("| %s |", variant.name.c_str());
+    for (const auto& kind : kinds) {
+      int found = 0;
+      for (const std::string& file : filesByKind[kind]) {
+        const auto image = loadLuma(file);
+        found += variant.file ? variant.file(file) : variant.detect(image ? &*image : nullptr);
+      }
+      std::printf(" %d/%zu |", found, filesByKind[kind].size());
+    }
+    std::printf("\n");
+  }
   fs::remove_all(folder);
 }
 
@@ -282,6 +353,7 @@ int main(int argc, char** argv) {
       for (const auto& hit : tallies[v].falseHits) std::printf("  FALSE  %s\n", hit.c_str());
     }
   }
+  generatedCodes(root, variants);
   largePhotos(root);
   return 0;
 }
