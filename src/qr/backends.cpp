@@ -1,7 +1,8 @@
 #include "qr/backends.h"
 
 #include <algorithm>
-#include <climits>
+
+#include "bridge/vips.h"
 
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
@@ -46,8 +47,8 @@ bool zxingFinds(const LumaImage& image, const ZxingPass& pass) {
 }  // namespace
 
 bool isUsable(const LumaImage& image) {
-  return image.width > 0 && image.height > 0 && image.width <= INT_MAX / 4 &&
-         image.height <= INT_MAX / 4 &&
+  // The limit also keeps every offset ZXing computes within an int.
+  return bridge::withinPixelLimit(image.width, image.height) &&
          image.pixels.size() == std::uint64_t{image.width} * image.height;
 }
 

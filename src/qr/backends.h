@@ -12,11 +12,11 @@ namespace velmora::qr {
 struct ZxingPass {
   enum class Threshold { Local, Histogram, Fixed };
   Threshold threshold = Threshold::Local;
-  bool inverted = false;   // light modules on a dark ground
-  bool rotations = true;   // also 90, 180 and 270 degrees
-  bool downscale = true;   // ZXing's own subsampled copies of large images
-  unsigned boxShrink = 1;  // look at an area-averaged copy this many times smaller
-  bool tryHarder = true;
+  bool inverted = false;      // light modules on a dark ground
+  bool rotations = true;      // also 90, 180 and 270 degrees
+  bool downscale = true;      // ZXing's own subsampled copies of large images
+  unsigned boxShrink = 1;     // look at an area-averaged copy this many times smaller
+  bool tryHarder = true;      // more scan lines, more effort
   bool microQr = false;       // also Micro QR symbols
   bool acceptErrors = false;  // count symbols found but not decoded
 };

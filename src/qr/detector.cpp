@@ -6,6 +6,19 @@ namespace velmora::qr {
 
 bool qrAvailable = true;
 
+LumaImage lumaFromRgb(std::uint32_t width, std::uint32_t height,
+                      const std::vector<std::uint8_t>& rgb) {
+  LumaImage image;
+  if (rgb.size() != std::uint64_t{width} * height * 3) return image;
+  image.width = width;
+  image.height = height;
+  image.pixels.resize(std::size_t{width} * height);
+  for (std::size_t i = 0; i < image.pixels.size(); ++i) {
+    image.pixels[i] = lumaOf(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+  }
+  return image;
+}
+
 bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback) {
   qrAvailable = true;
   if (image == nullptr) return false;

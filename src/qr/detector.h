@@ -12,6 +12,17 @@ struct LumaImage {
   std::vector<std::uint8_t> pixels;
 };
 
+// Luminance of one 8-bit RGB pixel with the usual video weights, in integers.
+constexpr std::uint8_t lumaOf(unsigned red, unsigned green, unsigned blue) {
+  return static_cast<std::uint8_t>((306 * red + 601 * green + 117 * blue + 512) >> 10);
+}
+
+// An 8-bit RGB image (three bytes per pixel, rows from the top) as
+// luminance. Pixels that do not match the size give an image the detectors
+// refuse.
+LumaImage lumaFromRgb(std::uint32_t width, std::uint32_t height,
+                      const std::vector<std::uint8_t>& rgb);
+
 // False only after a detection in which the primary detector failed to run
 // and the fallback found nothing: a negative that nothing confirmed.
 extern bool qrAvailable;
@@ -33,7 +44,8 @@ class QrDetectorBackend {
 // not run. Same rules for `qrAvailable`.
 bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback);
 
-// The pixels agree with the size and the size is one the detectors take.
+// The pixels agree with the size, and the size is neither empty nor beyond
+// the pixel limit for decoding. The real detectors refuse anything else.
 bool isUsable(const LumaImage& image);
 
 }  // namespace velmora::qr

@@ -57,8 +57,7 @@ bool toEightBit(VipsImage* decoded, Image& result) {
 
 // Pulls the pixels through the pipeline strip by strip, top to bottom, so
 // that only the luminance buffer is ever held whole. A decoder error on the
-// way (truncated or corrupt data) fails the whole image. Colour becomes
-// luminance with the usual video weights, in integers.
+// way (truncated or corrupt data) fails the whole image.
 bool readLuma(VipsImage* eightBit, LumaImage& image) {
   image.width = static_cast<std::uint32_t>(vips_image_get_width(eightBit));
   image.height = static_cast<std::uint32_t>(vips_image_get_height(eightBit));
@@ -81,8 +80,7 @@ bool readLuma(VipsImage* eightBit, LumaImage& image) {
         continue;
       }
       for (int x = 0; x < width; ++x, source += 3) {
-        target[x] = static_cast<std::uint8_t>(
-            (306 * source[0] + 601 * source[1] + 117 * source[2] + 512) >> 10);
+        target[x] = lumaOf(source[0], source[1], source[2]);
       }
     }
   }

@@ -212,6 +212,21 @@ TEST(QrDetector, SampleFilesMatchTheirGroundTruth) {
   EXPECT_GT(negatives, 0);
 }
 
+TEST(QrDetector, RgbBecomesLuminanceAndAMismatchIsRefused) {
+  const LumaImage grey = lumaFromRgb(3, 1, {255, 255, 255, 255, 0, 0, 0, 0, 255});
+  EXPECT_EQ(grey.pixels, (std::vector<std::uint8_t>{255, 76, 29}));
+  const LumaImage code = codeImage({});
+  std::vector<std::uint8_t> rgb;
+  for (std::uint8_t value : code.pixels) rgb.insert(rgb.end(), {value, value, value});
+  const LumaImage fromRgb = lumaFromRgb(code.width, code.height, rgb);
+  EXPECT_EQ(fromRgb.pixels, code.pixels);
+  EXPECT_TRUE(hasQR(&fromRgb));
+  rgb.pop_back();
+  const LumaImage broken = lumaFromRgb(code.width, code.height, rgb);
+  EXPECT_FALSE(hasQR(&broken));
+  EXPECT_FALSE(qrAvailable);
+}
+
 TEST(QrDetector, ShrinkAveragesBlocks) {
   LumaImage image = filled(5, 3, 0);
   image.pixels = {0,   100, 200, 50, 7,  //
