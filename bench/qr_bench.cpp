@@ -170,8 +170,9 @@ void largePhotos(const fs::path& root) {
   fs::remove_all(folder);
 }
 
-
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 // Codes drawn by the qrencode tool in several versions, error-correction
 // levels and module sizes, each as it is, turned by 30 degrees, inverted,
@@ -188,13 +189,13 @@ void generatedCodes(const fs::path& root, const std::vector<Variant>& variants) 
   for (const int version : {1, 5, 10, 20}) {
     for (const char level : {'L', 'H'}) {
       for (const int module : {2, 4}) {
-        const std::string stem = (folder / ("v" + std::to_string(version) + level +
-                                            std::to_string(module))).string();
+        const std::string stem =
+            (folder / ("v" + std::to_string(version) + level + std::to_string(module))).string();
         const std::string base = stem + ".png";
         // The tool writes RGBA; one grey band goes onto the colour photo.
         if (!run("qrencode -v " + std::to_string(version) + " -l " + level + " -s " +
-                 std::to_string(module) + " -m 4 -o '" + stem + "-rgba.png' 'velmora " + stem +
-                 "'") ||
+                 std::to_string(module) + " -m 4 -o '" + stem + "-rgba.png' 'velmora " +
+                 fs::path(stem).filename().string() + "'") ||
             !run("vips extract_band '" + stem + "-rgba.png' '" + base + "' 0")) {
           continue;
         }
@@ -219,8 +220,9 @@ void generatedCodes(const fs::path& root, const std::vector<Variant>& variants) 
     fs::remove_all(folder);
     return;
   }
-  std::printf("\nGenerated codes (versions 1, 5, 10, 20; levels L, H; 2 and 4 px modules), "
-              "found:\n\n| detector |");
+  std::printf(
+      "\nGenerated codes (versions 1, 5, 10, 20; levels L, H; 2 and 4 px modules), "
+      "found:\n\n| detector |");
   for (const auto& kind : kinds) std::printf(" %s |", kind.c_str());
   std::printf("\n|---|");
   for (std::size_t k = 0; k < kinds.size(); ++k) std::printf("---|");
