@@ -141,9 +141,10 @@ bool ObjectClassifier::ensureLoaded(std::string& error) {
     std::string bytes = graphDef_;
     if (bytes.empty()) {
       if (modelFile_.empty()) {
-        loadError_ = std::string("Modelldatei fehlt: ") + modelFileName;
+        loadError_ = std::string("Erkennungsmodell fehlt: ") + modelFileName +
+                     " liegt nicht neben dem Programm (Einrichtung ausführen und neu bauen)";
       } else if (!readFileBytes(modelFile_.string(), bytes, std::uintmax_t{1} << 30) || bytes.empty()) {
-        loadError_ = "Modelldatei nicht lesbar: " + modelFile_.string();
+        loadError_ = "Erkennungsmodell nicht lesbar: " + modelFile_.string();
       }
     }
     if (loadError_.empty()) {
@@ -151,14 +152,14 @@ bool ObjectClassifier::ensureLoaded(std::string& error) {
         auto model = std::make_unique<Model>();
         model->net = cv::dnn::readNetFromTensorflow(bytes.data(), bytes.size());
         if (model->net.empty()) {
-          loadError_ = "Modell nicht ladbar";
+          loadError_ = "Erkennungsmodell leer: " + modelFile_.string();
         } else {
           model->net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
           model->net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
           model_ = std::move(model);
         }
       } catch (const std::exception&) {
-        loadError_ = "Modell nicht ladbar";
+        loadError_ = "Erkennungsmodell beschädigt: " + modelFile_.string();
       }
     }
     graphDef_.clear();
@@ -200,7 +201,7 @@ std::vector<float> ObjectClassifier::scores(const unsigned char* rgb, std::strin
     }
     return best;
   } catch (const std::exception&) {
-    error = "Modell nicht ausführbar";
+    error = "Erkennungsmodell nicht ausführbar";
     return {};
   }
 }
