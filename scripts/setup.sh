@@ -16,6 +16,7 @@ packages=(
   libgtest-dev libgmock-dev libqrencode-dev qrencode
   xvfb xauth xdotool
   nodejs npm
+  darknet
 )
 
 missing=()
