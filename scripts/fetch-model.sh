@@ -12,12 +12,18 @@ version="3.3.6"
 tarball="vladmandic-human-${version}.tgz"
 sha256="425e9c51dbbca0c8934362b170cb0d54c2529c11c654b3c03092b16e9d6ad3f7"
 members=(package/models/centernet.json package/models/centernet.bin)
+# The extracted files, checked on every run so a damaged cache is repaired.
+files_sha256="bfb942eaacc5becf738d536663bc4580a0ae9e560722306e6d4dd7fe4a09de05  centernet.json
+1b635a15009071f506f9f2b3519b31c072c534888989f30d269ffd44734ef7ef  centernet.bin"
 
 cache="${VELMORA_MODEL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/velmora-bridge}"
 models="$cache/models"
-stamp="$models/.verified-$sha256"
 
-if [ -f "$stamp" ] && [ -s "$models/centernet.json" ] && [ -s "$models/centernet.bin" ]; then
+models_verified() {
+  [ -d "$models" ] && (cd "$models" && echo "$files_sha256" | sha256sum --check --status 2>/dev/null)
+}
+
+if models_verified; then
   exit 0
 fi
 
@@ -49,11 +55,13 @@ fi
 
 tar -xzf "$work/$tarball" -C "$work" --no-same-owner "${members[@]}"
 mkdir -p "$models"
-rm -f "$models"/.verified-*
 for member in "${members[@]}"; do
   name=$(basename "$member")
   install -m 0644 "$work/$member" "$models/$name.part"
   mv "$models/$name.part" "$models/$name"
 done
-touch "$stamp"
+if ! models_verified; then
+  echo "fetch-model: extracted model files do not match their checksums" >&2
+  exit 1
+fi
 echo "fetch-model: model ready in $models"

@@ -1,5 +1,6 @@
 #include "semantic/semantic_action.h"
 
+#include <cmath>
 #include <cstdint>
 
 #include "bridge/messages.h"
@@ -37,8 +38,8 @@ Json acceptedLabels(const std::vector<ClassifierResult>& results) {
   Json labels = Json::array();
   for (const ClassifierResult& result : results) {
     const double confidence = static_cast<double>(result.confidence);
-    // Written so that NaN is skipped too: JSON has no number for it.
-    if (!(confidence >= confidenceThreshold) || confidence > 1e308) continue;
+    // JSON has no number for NaN or infinity; such a value is no confidence.
+    if (!std::isfinite(confidence) || confidence < confidenceThreshold) continue;
     labels.push_back(Json{{"label", result.identifier}, {"confidence", confidence}});
     if (labels.size() == maxLabels) break;
   }

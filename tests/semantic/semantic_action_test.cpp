@@ -91,7 +91,9 @@ TEST(SemanticWalk, KeepsResultsAtOrAboveThresholdInOrderUpToTwelve) {
          return mixed;
        }(),
        {"hit0", "hit1", "hit2", "hit3", "hit4", "hit5", "hit6", "hit7", "hit8", "hit9", "hit10", "hit11"}},
-      {"not-a-number is never a label", {{"nan", std::numeric_limits<float>::quiet_NaN()}, {"a", 0.5f}}, {"a"}},
+      {"not-a-number and infinity are never labels",
+       {{"nan", std::numeric_limits<float>::quiet_NaN()}, {"inf", std::numeric_limits<float>::infinity()}, {"a", 0.5f}},
+       {"a"}},
       {"nothing at or above the threshold", {{"a", 0.149f}}, {}},
       {"no results at all", {}, {}},
   };
