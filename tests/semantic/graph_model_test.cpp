@@ -99,7 +99,8 @@ TEST(GraphModel, BrokenModelsAreReportedNotThrown) {
 // Class maxima of the detector's heatmap for the fixed input below,
 // computed by running the TensorFlow.js graph op by op in an independent
 // plain implementation (float16 weights widened, TF "SAME" padding,
-// half-pixel-free bilinear resizing).
+// half-pixel-free bilinear resizing); tools/reference_heatmap.js recomputes
+// them.
 const float referenceMaxima[80] = {
     0.11358f, 0.05859f, 0.09211f, 0.04353f, 0.0766f,  0.05115f, 0.07943f, 0.11202f, 0.16936f, 0.03832f,
     0.05801f, 0.16324f, 0.07964f, 0.09446f, 0.0949f,  0.05102f, 0.06331f, 0.06081f, 0.02547f, 0.02427f,
