@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "bridge/messages.h"
+#include "bridge/photos/chunked_read.h"
 #include "bridge/photos/identifier.h"
 #include "bridge/photos/layout.h"
 #include "bridge/photos/location.h"
@@ -24,8 +25,6 @@
 namespace velmora::photos {
 
 namespace {
-
-constexpr std::size_t chunkSize = std::size_t{1} << 20;
 
 class FileDescriptor {
  public:
@@ -296,16 +295,7 @@ bool DiskLibrary::readResource(const Resource& resource, const ChunkHandler& onC
   struct stat status{};
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  const auto buffer = std::make_unique_for_overwrite<std::byte[]>(chunkSize);
-  while (true) {
-    const ssize_t length = ::read(file.get(), buffer.get(), chunkSize);
-    if (length < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (length == 0) return true;
-    onChunk(std::span<const std::byte>(buffer.get(), static_cast<std::size_t>(length)));
-  }
+  return readChunks(file.get(), static_cast<std::size_t>(status.st_size), onChunk);
 }
 
 std::optional<RgbImage> DiskLibrary::requestImage(const Asset& asset, std::uint32_t targetWidth,
