@@ -90,7 +90,7 @@ bool heifSize(const std::string& path, std::uint64_t& width, std::uint64_t& heig
 std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
   startExiv2();
   try {
-    auto image = Exiv2::ImageFactory::open(path);
+    auto image = Exiv2::ImageFactory::open(path, false);
     if (image.get() == nullptr) return std::nullopt;
     image->readMetadata();
     const Exiv2::ExifData& exif = image->exifData();
@@ -99,8 +99,10 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
     metadata.captureDate = captureDate(exif);
     metadata.rating = rating(xmp);
     metadata.screenshotMarker = screenshotMarker(exif, xmp);
-    if (image->imageType() == Exiv2::ImageType::bmff) {
-      heifSize(path, metadata.width, metadata.height);
+    // HEIF and AVIF (and CR3, which shares the container but which libheif
+    // does not read: it keeps Exiv2's size).
+    if (image->imageType() == Exiv2::ImageType::bmff &&
+        heifSize(path, metadata.width, metadata.height)) {
       return metadata;
     }
     metadata.width = image->pixelWidth();
@@ -120,7 +122,7 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
 std::optional<double> readSidecarRating(const std::string& path) {
   startExiv2();
   try {
-    auto sidecar = Exiv2::ImageFactory::open(path);
+    auto sidecar = Exiv2::ImageFactory::open(path, false);
     if (sidecar.get() == nullptr) return std::nullopt;
     sidecar->readMetadata();
     return rating(sidecar->xmpData());

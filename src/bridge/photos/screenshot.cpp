@@ -1,18 +1,11 @@
 #include "bridge/photos/screenshot.h"
 
-#include <algorithm>
 #include <regex>
 #include <string>
 
 namespace velmora::photos {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
-}
 
 const std::regex& screenshotName() {
   static const std::regex pattern(
@@ -36,7 +29,7 @@ bool screenshotByPath(std::string_view relativePath) {
   while (!folders.empty()) {
     const std::size_t end = folders.find('/');
     const std::string_view folder = folders.substr(0, end);
-    if (equalsIgnoringCase(folder, "Screenshots") || equalsIgnoringCase(folder, "Bildschirmfotos")) {
+    if (folder == "Screenshots" || folder == "Bildschirmfotos") {
       return true;
     }
     if (end == std::string_view::npos) break;
