@@ -1,21 +1,37 @@
 #include "bridge/photos/screenshot.h"
 
-#include <regex>
-#include <string>
-
 namespace velmora::photos {
 
 namespace {
 
-const std::regex& screenshotName() {
-  static const std::regex pattern(
-      "^(?:"
-      "(?:Screenshot from|Bildschirmfoto vom) \\d{4}-\\d{2}-\\d{2} \\d{2}[-:]\\d{2}[-:]\\d{2}"
-      "|Screenshot_\\d{8}[_-]\\d{6}"
-      "|(?:Screenshot|Screen Shot|Bildschirmfoto) \\d{4}-\\d{2}-\\d{2} (?:at|um) \\d{1,2}\\.\\d{2}"
-      ")",
-      std::regex::optimize);
-  return pattern;
+// Name beginnings as the tools write them: '#' stands for a digit, '?' for
+// '-' or ':' (older GNOME versions wrote colons), anything else for itself.
+constexpr std::string_view screenshotNames[] = {
+    "Screenshot from ####-##-## ##?##?##",     // GNOME
+    "Bildschirmfoto vom ####-##-## ##?##?##",  // GNOME, German
+    "Screenshot_########_######",              // KDE Spectacle
+    "Screenshot_########-######",              // Android
+    "Screenshot ####-##-## at #",              // macOS
+    "Screen Shot ####-##-## at #",             // macOS before 10.14
+    "Bildschirmfoto ####-##-## um #",          // macOS, German
+};
+
+bool startsLike(std::string_view name, std::string_view pattern) {
+  if (name.size() < pattern.size()) return false;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = name[i];
+    switch (pattern[i]) {
+      case '#':
+        if (c < '0' || c > '9') return false;
+        break;
+      case '?':
+        if (c != '-' && c != ':') return false;
+        break;
+      default:
+        if (c != pattern[i]) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -35,8 +51,10 @@ bool screenshotByPath(std::string_view relativePath) {
     if (end == std::string_view::npos) break;
     folders.remove_prefix(end + 1);
   }
-  return std::regex_search(name.begin(), name.end(), screenshotName(),
-                           std::regex_constants::match_continuous);
+  for (const std::string_view pattern : screenshotNames) {
+    if (startsLike(name, pattern)) return true;
+  }
+  return false;
 }
 
 bool isScreenshotComment(std::string_view comment) {
