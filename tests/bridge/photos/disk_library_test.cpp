@@ -279,6 +279,11 @@ TEST(DiskLibrary, FingerprintsAreStableAndAbsentForFilesElsewhere) {
   ASSERT_EQ(cloud.size(), 1u);
   EXPECT_FALSE(inventory::resourceHash(library, cloud[0], size));
   EXPECT_EQ(size, 0u);
+  // Its attributes come from the name and the link alone.
+  const AssetAttributes attributes = library.attributes(cloud[0]);
+  EXPECT_EQ(attributes.pixelWidth, 0u);
+  EXPECT_FALSE(attributes.isFavorite);
+  EXPECT_TRUE(attributes.creationDate);
 }
 
 TEST(DiskLibrary, PixelSizesAsDisplayedAndCaptureDates) {
