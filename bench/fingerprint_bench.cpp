@@ -1,6 +1,9 @@
 // Fingerprint throughput over a 200 MB resource in the page cache, beside
 // plain OpenSSL SHA-256 over memory, and the enumeration rate of a library of
 // 10,000 small files.
+#include <openssl/evp.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,10 +12,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <time.h>
-
-#include <openssl/evp.h>
 
 #include "bridge/photos/disk_library.h"
 #include "inventory/fingerprint.h"
@@ -37,8 +36,7 @@ double cpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
 
 struct Rate {
   double wall = 0, cpu = 0, caller = 0;  // MB/s
-  void keepBest(double megabytes, double wallSeconds, double cpuSecondsUsed,
-                double callerSeconds) {
+  void keepBest(double megabytes, double wallSeconds, double cpuSecondsUsed, double callerSeconds) {
     wall = std::max(wall, megabytes / wallSeconds);
     cpu = std::max(cpu, megabytes / cpuSecondsUsed);
     caller = std::max(caller, megabytes / callerSeconds);
@@ -96,7 +94,7 @@ int main() {
     std::uint64_t size = 0;
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = cpuSeconds();
-  const double callerStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const double callerStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     const auto fingerprint = velmora::inventory::resourceHash(bigLibrary, bigAssets.at(0), size);
     const double wall = secondsSince(start), cpu = cpuSeconds() - cpuStart;
     const double caller = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - callerStart;
@@ -106,11 +104,12 @@ int main() {
   }
   // The file is read one chunk ahead on a second thread: with a free core
   // the wall time follows the hashing thread's CPU time.
-  std::printf("fingerprint of a 200 MiB resource: %.0f MB/s wall, %.0f MB/s by hashing-thread "
-              "CPU, %.0f MB/s by all CPU\n",
-              fingerprintRate.wall, fingerprintRate.caller, fingerprintRate.cpu);
-  std::printf("OpenSSL SHA-256 over memory:       %.0f MB/s wall, %.0f MB/s CPU\n",
-              plainRate.wall, plainRate.cpu);
+  std::printf(
+      "fingerprint of a 200 MiB resource: %.0f MB/s wall, %.0f MB/s by hashing-thread "
+      "CPU, %.0f MB/s by all CPU\n",
+      fingerprintRate.wall, fingerprintRate.caller, fingerprintRate.cpu);
+  std::printf("OpenSSL SHA-256 over memory:       %.0f MB/s wall, %.0f MB/s CPU\n", plainRate.wall,
+              plainRate.cpu);
   std::printf("fingerprint / OpenSSL: %.0f %% wall, %.0f %% hashing thread, %.0f %% all CPU\n",
               100.0 * fingerprintRate.wall / plainRate.wall,
               100.0 * fingerprintRate.caller / plainRate.cpu,
@@ -125,8 +124,8 @@ int main() {
       // Every tenth photo is a live photo: the 10,000 files make 9,000 assets.
       const std::string stem = "IMG_" + std::to_string(f * perFolder + i);
       const bool video = i % 10 == 9;
-      std::ofstream(sub / (video ? "IMG_" + std::to_string(f * perFolder + i - 1) + ".MOV"
-                                 : stem + ".JPG"))
+      std::ofstream(
+          sub / (video ? "IMG_" + std::to_string(f * perFolder + i - 1) + ".MOV" : stem + ".JPG"))
           << "x";
     }
   }

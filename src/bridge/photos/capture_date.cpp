@@ -39,10 +39,9 @@ std::optional<std::tm> takeCivilTime(std::string_view& text, std::string_view da
                                      std::string_view timeSeparators) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   if (!takeNumber(text, 4, year) || !takeChar(text, dateSeparators) ||
-      !takeNumber(text, 2, month) || !takeChar(text, dateSeparators) ||
-      !takeNumber(text, 2, day) || !takeChar(text, timeSeparators) ||
-      !takeNumber(text, 2, hour) || !takeChar(text, ":") || !takeNumber(text, 2, minute) ||
-      !takeChar(text, ":") || !takeNumber(text, 2, second)) {
+      !takeNumber(text, 2, month) || !takeChar(text, dateSeparators) || !takeNumber(text, 2, day) ||
+      !takeChar(text, timeSeparators) || !takeNumber(text, 2, hour) || !takeChar(text, ":") ||
+      !takeNumber(text, 2, minute) || !takeChar(text, ":") || !takeNumber(text, 2, second)) {
     return std::nullopt;
   }
   if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||

@@ -1,12 +1,12 @@
 #include "bridge/photos/chunked_read.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
-
-#include <unistd.h>
 
 namespace velmora::photos {
 
@@ -36,7 +36,8 @@ bool readInline(int fd, const ChunkHandler& onChunk) {
 class ReadAhead {
  public:
   explicit ReadAhead(int fd) : fd_(fd) {
-    for (Slot& slot : slots_) slot.data = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
+    for (Slot& slot : slots_)
+      slot.data = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
     reader_ = std::thread([this] { readAll(); });
   }
 

@@ -1,16 +1,16 @@
 #include "bridge/photos/disk_library.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <map>
-#include <set>
-#include <string_view>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <set>
+#include <string_view>
 
 #include "bridge/messages.h"
 #include "bridge/photos/chunked_read.h"
@@ -65,11 +65,12 @@ FolderListing listFolder(int folder) {
     if (name[0] == '.') continue;  // hidden, and "." / ".."
     unsigned char type = entry->d_type;
     if (type == DT_UNKNOWN) {
-      struct stat status{};
+      struct stat status {};
       if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG
-             : S_ISLNK(status.st_mode)                                   ? DT_LNK
-                                                                         : DT_UNKNOWN;
+      type = S_ISDIR(status.st_mode)   ? DT_DIR
+             : S_ISREG(status.st_mode) ? DT_REG
+             : S_ISLNK(status.st_mode) ? DT_LNK
+                                       : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
       listing.folders.emplace_back(name);
@@ -78,7 +79,7 @@ FolderListing listFolder(int folder) {
     if (type != DT_REG && type != DT_LNK) continue;  // fifos, sockets, devices
     if (fileKind(name) == FileKind::other) continue;
     if (type == DT_LNK) {
-      struct stat target{};
+      struct stat target {};
       if (::fstatat(folder, name, &target, 0) == 0) {
         // A link to a folder is never followed; one to anything but a
         // regular file is no photo.
@@ -133,14 +134,14 @@ std::string rootText(const std::filesystem::path& root) {
 }
 
 bool sameFiles(const Asset& a, const Asset& b) {
-  return std::equal(a.resources.begin(), a.resources.end(), b.resources.begin(),
-                    b.resources.end(), [](const Resource& x, const Resource& y) {
+  return std::equal(a.resources.begin(), a.resources.end(), b.resources.begin(), b.resources.end(),
+                    [](const Resource& x, const Resource& y) {
                       return x.type == y.type && x.location == y.location;
                     });
 }
 
 bool isRegularFile(const std::string& path) {
-  struct stat status{};
+  struct stat status {};
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
@@ -169,7 +170,7 @@ bool ratedFiveStarsByDesktop(const std::string& path) {
 bool fiveStars(const std::optional<double>& rating) { return rating && *rating >= 5; }
 
 std::optional<double> modificationTime(const std::string& path) {
-  struct stat status{};
+  struct stat status {};
   if (::stat(path.c_str(), &status) != 0 && ::lstat(path.c_str(), &status) != 0) {
     return std::nullopt;
   }
@@ -251,9 +252,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
 
   if (asset.mediaType == mediaTypeImage) {
     const std::string base = root_ ? rootText(*root_) + "/" : std::string();
-    const std::string_view relative =
-        !base.empty() && path.starts_with(base) ? std::string_view(path).substr(base.size())
-                                                : std::string_view(path);
+    const std::string_view relative = !base.empty() && path.starts_with(base)
+                                          ? std::string_view(path).substr(base.size())
+                                          : std::string_view(path);
     if (screenshotByPath(relative)) attributes.mediaSubtypes |= mediaSubtypeScreenshot;
     if (readable) {
       if (const std::optional<ImageMetadata> image = readImageMetadata(path)) {
@@ -292,7 +293,7 @@ bool DiskLibrary::readResource(const Resource& resource, const ChunkHandler& onC
   const FileDescriptor file(
       ::open(resource.location.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file.valid()) return false;
-  struct stat status{};
+  struct stat status {};
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return readChunks(file.get(), static_cast<std::size_t>(status.st_size), onChunk);

@@ -1,8 +1,8 @@
-#include <cmath>
-#include <mutex>
-
-#include <exiv2/exiv2.hpp>
 #include <vips/vips.h>
+
+#include <cmath>
+#include <exiv2/exiv2.hpp>
+#include <mutex>
 
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/media_metadata.h"
@@ -75,8 +75,8 @@ bool screenshotMarker(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
 // copy of those and must not be applied again.
 bool heifSize(const std::string& path, std::uint64_t& width, std::uint64_t& height) {
   if (!bridge::ensureVips()) return false;
-  VipsImage* image = vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL,
-                                              nullptr);
+  VipsImage* image =
+      vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
   vips_error_clear();
   if (image == nullptr) return false;
   width = static_cast<std::uint64_t>(vips_image_get_width(image));

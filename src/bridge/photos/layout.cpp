@@ -58,10 +58,9 @@ const Format* formatOf(std::string_view name) {
   const std::string_view extension = name.substr(dot + 1);
   for (const Format& format : formats) {
     if (extension.size() != format.extension.size()) continue;
-    const bool same = std::equal(extension.begin(), extension.end(), format.extension.begin(),
-                                 [](char a, char b) {
-                                   return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b;
-                                 });
+    const bool same = std::equal(
+        extension.begin(), extension.end(), format.extension.begin(),
+        [](char a, char b) { return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b; });
     if (same) return &format;
   }
   return nullptr;
@@ -107,7 +106,9 @@ std::vector<AssetLayout> groupFolder(std::vector<std::string> names) {
       continue;
     }
     Stem& group = stems[stem];
-    (kind == FileKind::still ? group.stills : kind == FileKind::raw ? group.raws : group.videos)
+    (kind == FileKind::still ? group.stills
+     : kind == FileKind::raw ? group.raws
+                             : group.videos)
         .push_back(name);
   }
 
@@ -170,16 +171,15 @@ std::vector<AssetLayout> groupFolder(std::vector<std::string> names) {
   }
 
   for (AssetLayout& asset : assets) {
-    std::stable_sort(asset.resources.begin() + 1, asset.resources.end(),
-                     [](const ResourceLayout& a, const ResourceLayout& b) {
-                       const auto rank = [](long type) {
-                         return type == resourceTypeAlternatePhoto ? 0
-                                : type == resourceTypePairedVideo  ? 1
-                                                                   : 2;
-                       };
-                       if (rank(a.type) != rank(b.type)) return rank(a.type) < rank(b.type);
-                       return a.name < b.name;
-                     });
+    std::stable_sort(
+        asset.resources.begin() + 1, asset.resources.end(),
+        [](const ResourceLayout& a, const ResourceLayout& b) {
+          const auto rank = [](long type) {
+            return type == resourceTypeAlternatePhoto ? 0 : type == resourceTypePairedVideo ? 1 : 2;
+          };
+          if (rank(a.type) != rank(b.type)) return rank(a.type) < rank(b.type);
+          return a.name < b.name;
+        });
   }
   std::sort(assets.begin(), assets.end(), [](const AssetLayout& a, const AssetLayout& b) {
     return a.resources.front().name < b.resources.front().name;

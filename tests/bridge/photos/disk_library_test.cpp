@@ -1,17 +1,15 @@
 #include "bridge/photos/disk_library.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <functional>
-
 #include <exiv2/exiv2.hpp>
-#include <openssl/sha.h>
+#include <functional>
 
 #include "inventory/fingerprint.h"
 #include "support/temp_dir.h"
@@ -66,8 +64,7 @@ std::string sidecarWithRating(int rating) {
          "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
          "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
          "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:Rating=\"" +
-         std::to_string(rating) +
-         "\"/></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
+         std::to_string(rating) + "\"/></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
 }
 
 class ScopedTimeZone {
@@ -131,8 +128,8 @@ TEST(DiskLibrary, EnumeratesTheTreeGroupedAndInPathOrder) {
   const std::vector<Asset> assets = library.fetchAll();
   EXPECT_EQ(identifiersOf(assets),
             (std::vector<std::string>{"2024/DSC_2.JPG", "2024/IMG_1.HEIC", "Caf%E9.jpg",
-                                      "a b/x.jpg", "a/x.jpg", "clip.mp4", "cloud.jpg",
-                                      "linked.jpg", "raw/only.DNG", "self.jpg"}));
+                                      "a b/x.jpg", "a/x.jpg", "clip.mp4", "cloud.jpg", "linked.jpg",
+                                      "raw/only.DNG", "self.jpg"}));
 
   const std::string root = sample.root.string();
   const struct {
@@ -199,12 +196,30 @@ TEST(DiskLibrary, FetchByIdentifiersFindsOnlyPrimaryFilesInsideTheLibrary) {
   ASSERT_EQ(live.size(), 1u);
   EXPECT_EQ(live[0].resources.size(), 2u);
 
-  for (const std::string& identifier : std::vector<std::string>{
-           "../x.jpg", "a/../../x.jpg", "/etc/passwd", (sample.root / "clip.mp4").string(),
-        "2024//IMG_1.HEIC", "./clip.mp4", "a/./x.jpg", "2024/IMG_1.MOV", "2024/DSC_2.NEF",
-        "2024/DSC_2.AAE", "2024/DSC_2.JPG.xmp", "loop/clip.mp4", "loop/a/x.jpg",
-        "outside/z.jpg", "notes.txt", ".hidden.jpg", ".thumbnails/t.jpg", "pipe.jpg",
-        "folder.jpg", "Caf\xE9.jpg", "gone.jpg", "2024", "2024/", ""}) {
+  for (const std::string& identifier : std::vector<std::string>{"../x.jpg",
+                                                                "a/../../x.jpg",
+                                                                "/etc/passwd",
+                                                                (sample.root / "clip.mp4").string(),
+                                                                "2024//IMG_1.HEIC",
+                                                                "./clip.mp4",
+                                                                "a/./x.jpg",
+                                                                "2024/IMG_1.MOV",
+                                                                "2024/DSC_2.NEF",
+                                                                "2024/DSC_2.AAE",
+                                                                "2024/DSC_2.JPG.xmp",
+                                                                "loop/clip.mp4",
+                                                                "loop/a/x.jpg",
+                                                                "outside/z.jpg",
+                                                                "notes.txt",
+                                                                ".hidden.jpg",
+                                                                ".thumbnails/t.jpg",
+                                                                "pipe.jpg",
+                                                                "folder.jpg",
+                                                                "Caf\xE9.jpg",
+                                                                "gone.jpg",
+                                                                "2024",
+                                                                "2024/",
+                                                                ""}) {
     EXPECT_TRUE(library.fetchByIdentifiers({identifier}).empty()) << identifier;
   }
 

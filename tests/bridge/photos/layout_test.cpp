@@ -63,14 +63,19 @@ TEST(Layout, GroupsFilesOfAFolderIntoAssetsByStem) {
 
 TEST(Layout, UniformTypesFollowTheExtensionInAnyCase) {
   const std::pair<std::string, std::string> cases[] = {
-      {"a.JPG", "public.jpeg"},      {"a.jpe", "public.jpeg"},
-      {"a.HEIC", "public.heic"},     {"a.avif", "public.avif"},
-      {"a.Tif", "public.tiff"},      {"a.CR3", "com.canon.cr3-raw-image"},
+      {"a.JPG", "public.jpeg"},
+      {"a.jpe", "public.jpeg"},
+      {"a.HEIC", "public.heic"},
+      {"a.avif", "public.avif"},
+      {"a.Tif", "public.tiff"},
+      {"a.CR3", "com.canon.cr3-raw-image"},
       {"a.MOV", "com.apple.quicktime-movie"},
       {"a.m2ts", "public.avchd-mpeg-2-transport-stream"},
       {"a.AAE", "com.apple.photos.apple-adjustment-envelope"},
-      {"a.xmp", "com.adobe.xmp"},    {"a.txt", ""},
-      {"jpg", ""},                   {"a.", ""},
+      {"a.xmp", "com.adobe.xmp"},
+      {"a.txt", ""},
+      {"jpg", ""},
+      {"a.", ""},
   };
   for (const auto& [name, identifier] : cases) {
     EXPECT_EQ(uniformTypeIdentifier(name), identifier) << name;
@@ -82,12 +87,12 @@ TEST(Identifier, EveryPathRoundTripsThroughOneSpelling) {
       {"2024/IMG_0001.HEIC", "2024/IMG_0001.HEIC"},
       {"Urlaub/Strand äöü €.jpg", "Urlaub/Strand äöü €.jpg"},
       {"100%.jpg", "100%25.jpg"},
-      {"Caf\xE9.jpg", "Caf%E9.jpg"},                    // Latin-1
-      {"a\xC3.jpg", "a%C3.jpg"},                        // cut-off sequence
-      {"\xC0\xAF.jpg", "%C0%AF.jpg"},                   // overlong '/'
-      {"\xED\xA0\x80.jpg", "%ED%A0%80.jpg"},            // surrogate
-      {"\xF4\x90\x80\x80.jpg", "%F4%90%80%80.jpg"},     // beyond U+10FFFF
-      {"tab\there.jpg", "tab\there.jpg"},               // JSON escapes it
+      {"Caf\xE9.jpg", "Caf%E9.jpg"},                 // Latin-1
+      {"a\xC3.jpg", "a%C3.jpg"},                     // cut-off sequence
+      {"\xC0\xAF.jpg", "%C0%AF.jpg"},                // overlong '/'
+      {"\xED\xA0\x80.jpg", "%ED%A0%80.jpg"},         // surrogate
+      {"\xF4\x90\x80\x80.jpg", "%F4%90%80%80.jpg"},  // beyond U+10FFFF
+      {"tab\there.jpg", "tab\there.jpg"},            // JSON escapes it
   };
   for (const auto& [path, identifier] : cases) {
     EXPECT_EQ(identifierForPath(path), identifier) << identifier;
