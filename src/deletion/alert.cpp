@@ -1,0 +1,57 @@
+#include "deletion/alert.h"
+
+namespace velmora::deletion {
+
+AlertTexts alertTexts(unsigned long count) {
+  return AlertTexts{
+      std::to_string(count) + " Medien aus Fotos löschen?",
+      "Die Auswahl wird in Fotos gelöscht und ist normalerweise unter ‚Zuletzt gelöscht‘ "
+      "wiederherstellbar. Bei iCloud-Fotos gilt dies auf allen synchronisierten Geräten. Eine "
+      "endgültige Leerung erfolgt nicht.",
+      "Aus Fotos löschen",
+      "Abbrechen",
+  };
+}
+
+GtkWidget* buildAlert(unsigned long count) {
+  const AlertTexts texts = alertTexts(count);
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION,
+                                             GTK_BUTTONS_NONE, "%s", texts.message.c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                           texts.informative.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), "Velmora");
+  gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+
+  GtkWidget* confirm =
+      gtk_dialog_add_button(GTK_DIALOG(dialog), texts.confirmButton.c_str(), alertConfirmResponse);
+  gtk_dialog_add_button(GTK_DIALOG(dialog), texts.cancelButton.c_str(), GTK_RESPONSE_CANCEL);
+  // As on the platform the bridge was first written for, the first button
+  // is the default and has the focus: Return confirms.
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), alertConfirmResponse);
+  gtk_widget_grab_focus(confirm);
+  return dialog;
+}
+
+bool runAlert(unsigned long count) {
+  GtkWidget* dialog = buildAlert(count);
+  // Our own reference: the window may be destroyed from outside while it
+  // runs (its X window closed), and is destroyed below in any case.
+  g_object_ref(dialog);
+  gtk_window_present(GTK_WINDOW(dialog));
+  const int response = gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+  g_object_unref(dialog);
+  // Let the window really go before the worker carries on and ends the run.
+  while (gtk_events_pending()) gtk_main_iteration_do(FALSE);
+  return response == alertConfirmResponse;
+}
+
+bool AlertConfirmation::confirm(unsigned long count) {
+  if (mainThread_ == nullptr || !mainThread_->hasDisplay()) return false;
+  bool confirmed = false;
+  mainThread_->runAndWait([&confirmed, count] { confirmed = runAlert(count); });
+  return confirmed;
+}
+
+}  // namespace velmora::deletion
