@@ -1,5 +1,9 @@
 #include "deletion/alert.h"
 
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
 namespace velmora::deletion {
 
 AlertTexts alertTexts(unsigned long count) {
@@ -33,12 +37,31 @@ GtkWidget* buildAlert(unsigned long count) {
   return dialog;
 }
 
+namespace {
+
+// Brings the alert in front of every other window with the keyboard focus.
+// The bridge was started by another program and has no user event of its
+// own, so on X11 the request carries the server's current time; a window
+// manager's focus-stealing prevention would otherwise leave the alert
+// behind the application that asked for it.
+void presentInFront(GtkWidget* dialog) {
+  gtk_widget_realize(dialog);
+  guint32 timestamp = GDK_CURRENT_TIME;
+#ifdef GDK_WINDOWING_X11
+  GdkWindow* window = gtk_widget_get_window(dialog);
+  if (window != nullptr && GDK_IS_X11_WINDOW(window)) timestamp = gdk_x11_get_server_time(window);
+#endif
+  gtk_window_present_with_time(GTK_WINDOW(dialog), timestamp);
+}
+
+}  // namespace
+
 bool runAlert(unsigned long count) {
   GtkWidget* dialog = buildAlert(count);
   // Our own reference: the window may be destroyed from outside while it
   // runs (its X window closed), and is destroyed below in any case.
   g_object_ref(dialog);
-  gtk_window_present(GTK_WINDOW(dialog));
+  presentInFront(dialog);
   const int response = gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
   g_object_unref(dialog);
