@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   result = velmora::photos::trashFiles(files);
   const double rolledBack = secondsSince(start);
-  std::printf("trash %d files with name collisions, then put back: %.3f s, %s\n", count,
-              rolledBack, result.succeeded ? "unexpectedly ok" : "put back");
+  std::printf("trash %d files with name collisions, then put back: %.3f s, %s\n", count, rolledBack,
+              result.succeeded ? "unexpectedly ok" : "put back");
 
   fs::remove_all(root);
   return 0;

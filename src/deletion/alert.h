@@ -1,7 +1,7 @@
 #pragma once
-#include <string>
-
 #include <gtk/gtk.h>
+
+#include <string>
 
 #include "bridge/main_thread.h"
 #include "deletion/confirmation.h"

@@ -1,9 +1,13 @@
 #include "deletion/delete_action.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 #include <optional>
-#include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,13 +32,43 @@ struct DeleteRequest {
   std::vector<DeleteCheck> checks;
 };
 
+// Far more than a request for every photo of a large library needs.
+constexpr off_t maxRequestBytes = off_t{256} << 20;
+
+// The whole file, or no value when it cannot be read. Only regular files
+// count: a pipe or a device could keep the run waiting or reading forever.
 std::optional<std::string> readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(bytes).str();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> bytes;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxRequestBytes) {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        if (got == 0) bytes = std::move(text);
+        break;
+      }
+      text.append(buffer, static_cast<size_t>(got));
+      if (text.size() > static_cast<size_t>(maxRequestBytes)) break;
+    }
+  }
+  ::close(fd);
+  return bytes;
+}
+
+// The assets found, each once: asked for the same identifier twice, the
+// library still has only one asset by that name, and the counts then differ
+// as they should.
+std::vector<photos::Asset> withoutRepeats(std::vector<photos::Asset> assets) {
+  std::set<std::string> seen;
+  std::erase_if(assets, [&](const photos::Asset& asset) {
+    return !seen.insert(asset.localIdentifier).second;
+  });
+  return assets;
 }
 
 // The request, or no value when it is unusable: unreadable, not JSON, not an
@@ -78,7 +112,8 @@ bool checkHolds(photos::PhotoLibrary& library, const DeleteCheck& check) {
   const std::vector<photos::Asset> found = library.fetchByIdentifiers({check.id});
   if (found.empty() || !check.hash) return false;
   std::uint64_t size = 0;
-  const std::optional<std::string> fingerprint = inventory::resourceHash(library, found.front(), size);
+  const std::optional<std::string> fingerprint =
+      inventory::resourceHash(library, found.front(), size);
   return fingerprint && *fingerprint == *check.hash;
 }
 
@@ -92,7 +127,8 @@ int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& li
   const std::optional<DeleteRequest> request = parseRequest(arguments.at(2));
   if (!request) return fail(emit, messages::selectionInvalid);
 
-  const std::vector<photos::Asset> selection = library.fetchByIdentifiers(request->ids);
+  const std::vector<photos::Asset> selection =
+      withoutRepeats(library.fetchByIdentifiers(request->ids));
   if (selection.size() != request->ids.size()) return fail(emit, messages::selectionChanged);
 
   // Every asset is looked at, even after a favourite was found.

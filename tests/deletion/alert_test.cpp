@@ -3,8 +3,8 @@
 // clicks.
 #include "deletion/alert.h"
 
-#include <gtk/gtk.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
 
 #include <cstdlib>
 #include <functional>
@@ -145,10 +145,21 @@ TEST(Alert, OnlyTheFirstButtonConfirms) {
     };
   };
   const std::vector<Case> cases = {
-      {"Return", [](GtkWidget*) { return Commands{{"key", "Return"}}; }, true},
-      {"Escape", [](GtkWidget*) { return Commands{{"key", "Escape"}}; }, false},
+      {"Return",
+       [](GtkWidget*) {
+         return Commands{{"key", "Return"}};
+       },
+       true},
+      {"Escape",
+       [](GtkWidget*) {
+         return Commands{{"key", "Escape"}};
+       },
+       false},
       {"Tab to the second button, then Return",
-       [](GtkWidget*) { return Commands{{"key", "Tab"}, {"key", "Return"}}; }, false},
+       [](GtkWidget*) {
+         return Commands{{"key", "Tab"}, {"key", "Return"}};
+       },
+       false},
       {"click on the first button", click(deletion::alertConfirmResponse), true},
       {"click on the second button", click(GTK_RESPONSE_CANCEL), false},
       {"window closed as by a window manager",

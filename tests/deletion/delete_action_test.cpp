@@ -3,6 +3,7 @@
 #include "deletion/delete_action.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "bridge/messages.h"
 #include "deletion/alert.h"
@@ -36,9 +37,9 @@ ActionRun runDelete(FakeLibrary& library, const std::string& requestText,
   TempDir dir;
   writeFile(dir / "request.json", requestText);
   ActionRun run;
-  run.status = deletion::deleteAction({"velmora-bridge", "delete", (dir / "request.json").string()},
-                                      library, [&](const json& line) { run.lines.push_back(line); },
-                                      confirmation);
+  run.status = deletion::deleteAction(
+      {"velmora-bridge", "delete", (dir / "request.json").string()}, library,
+      [&](const json& line) { run.lines.push_back(line); }, confirmation);
   return run;
 }
 
@@ -109,15 +110,18 @@ TEST(DeleteAction, UnusableRequestsAreInvalidSelections) {
     EXPECT_TRUE(confirmation.asked.empty());
   }
 
-  // A request file that cannot be read at all: missing, or a folder.
+  // A request file that cannot be read at all: missing, a folder, a pipe
+  // nobody writes to, a device without end.
   TempDir dir;
-  for (const fs::path& path : {dir / "missing.json", dir.path()}) {
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  for (const fs::path& path :
+       {dir / "missing.json", dir.path(), dir / "pipe", fs::path("/dev/zero")}) {
     FakeLibrary library = sampleLibrary();
     FakeConfirmation confirmation;
     ActionRun run;
-    run.status = deletion::deleteAction({"velmora-bridge", "delete", path.string()}, library,
-                                        [&](const json& line) { run.lines.push_back(line); },
-                                        confirmation);
+    run.status = deletion::deleteAction(
+        {"velmora-bridge", "delete", path.string()}, library,
+        [&](const json& line) { run.lines.push_back(line); }, confirmation);
     expectError(run, messages::selectionInvalid);
     EXPECT_TRUE(library.deletions.empty());
   }
@@ -136,50 +140,63 @@ TEST(DeleteAction, TheEarliestFailingCheckIsReportedAndNothingIsDeleted) {
          markFavorite(l, "A.jpg");
          return R"({"ids": ["A.jpg", "gone.jpg"], "checks": [{"id": "A.jpg", "hash": "x"}]})";
        },
-       messages::selectionChanged, {}},
+       messages::selectionChanged,
+       {}},
+      {"the same identifier twice",
+       [](FakeLibrary&) { return R"({"ids": ["A.jpg", "A.jpg"]})"; },
+       messages::selectionChanged,
+       {}},
       {"identifiers that try to leave the library",
        [](FakeLibrary&) { return R"({"ids": ["A.jpg", "../A.jpg", "/A.jpg"]})"; },
-       messages::selectionChanged, {}},
+       messages::selectionChanged,
+       {}},
       {"a favourite, even when a check would fail too",
        [](FakeLibrary& l) {
          markFavorite(l, "B.jpg");
          return R"({"ids": ["A.jpg", "B.jpg"], "checks": [{"id": "A.jpg", "hash": "x"}]})";
        },
-       messages::selectionHasFavorite, {}},
+       messages::selectionHasFavorite,
+       {}},
       {"a checked asset outside the selection that was deleted meanwhile",
        [](FakeLibrary& l) {
          const std::string a = fingerprintOf(l, "A.jpg");
          return R"({"ids": ["A.jpg"], "checks": [{"id": "A.jpg", "hash": ")" + a +
                 R"("}, {"id": "Z.jpg", "hash": ")" + a + R"("}]})";
        },
-       messages::duplicateCheckChanged, {"A.jpg#0"}},
+       messages::duplicateCheckChanged,
+       {"A.jpg#0"}},
       {"a checked asset whose original is only in the cloud",
        [](FakeLibrary&) {
          return R"({"ids": ["A.jpg"], "checks": [{"id": "D.jpg", "hash": "00"}]})";
        },
-       messages::duplicateCheckChanged, {"D.jpg#0"}},
+       messages::duplicateCheckChanged,
+       {"D.jpg#0"}},
       {"a checked asset without resources",
        [](FakeLibrary&) {
          return R"({"ids": ["E.jpg"], "checks": [{"id": "E.jpg", "hash": ""}]})";
        },
-       messages::duplicateCheckChanged, {}},
+       messages::duplicateCheckChanged,
+       {}},
       {"the right digest in upper case",
        [](FakeLibrary& l) {
          std::string a = fingerprintOf(l, "A.jpg");
          for (char& c : a) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
          return R"({"ids": ["A.jpg"], "checks": [{"id": "A.jpg", "hash": ")" + a + R"("}]})";
        },
-       messages::duplicateCheckChanged, {"A.jpg#0"}},
+       messages::duplicateCheckChanged,
+       {"A.jpg#0"}},
       {"a missing hash, and later checks are not examined",
        [](FakeLibrary&) {
          return R"({"ids": ["A.jpg"], "checks": [{"id": "A.jpg"}, {"id": "C.heic"}]})";
        },
-       messages::duplicateCheckChanged, {"A.jpg#0"}},
+       messages::duplicateCheckChanged,
+       {"A.jpg#0"}},
       {"a hash that is not a string",
        [](FakeLibrary&) {
          return R"({"ids": ["A.jpg"], "checks": [{"id": "A.jpg", "hash": 12}]})";
        },
-       messages::duplicateCheckChanged, {"A.jpg#0"}},
+       messages::duplicateCheckChanged,
+       {"A.jpg#0"}},
       {"a changed resource of an asset with several",
        [](FakeLibrary& l) {
          const std::string c = fingerprintOf(l, "C.heic");
@@ -187,7 +204,8 @@ TEST(DeleteAction, TheEarliestFailingCheckIsReportedAndNothingIsDeleted) {
          return R"({"ids": ["C.heic", "A.jpg"], "checks": [{"id": "C.heic", "hash": ")" + c +
                 R"("}]})";
        },
-       messages::duplicateCheckChanged, {"C.heic#0", "C.heic#1", "C.heic#2"}},
+       messages::duplicateCheckChanged,
+       {"C.heic#0", "C.heic#1", "C.heic#2"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -198,8 +216,7 @@ TEST(DeleteAction, TheEarliestFailingCheckIsReportedAndNothingIsDeleted) {
     EXPECT_TRUE(library.deletions.empty());
     EXPECT_TRUE(confirmation.asked.empty());
     for (const std::string& read : library.readLog) {
-      EXPECT_NE(std::find(c.readsAllowed.begin(), c.readsAllowed.end(), read),
-                c.readsAllowed.end())
+      EXPECT_NE(std::find(c.readsAllowed.begin(), c.readsAllowed.end(), read), c.readsAllowed.end())
           << read;
     }
   }
@@ -211,11 +228,11 @@ TEST(DeleteAction, TwoOrMoreAssetsAreDeletedOnlyAfterTheUserAgreed) {
     const std::string c = fingerprintOf(library, "C.heic");
     FakeConfirmation confirmation;
     confirmation.answer = answer;
-    const ActionRun run = runDelete(
-        library,
-        R"({"ids": ["A.jpg", "B.jpg", "C.heic"], "checks": [{"id": "C.heic", "hash": ")" + c +
-            R"("}], "other": 1})",
-        confirmation);
+    const ActionRun run =
+        runDelete(library,
+                  R"({"ids": ["A.jpg", "B.jpg", "C.heic"], "checks": [{"id": "C.heic", "hash": ")" +
+                      c + R"("}], "other": 1})",
+                  confirmation);
     EXPECT_EQ(confirmation.asked, std::vector<unsigned long>{3});
     if (answer) {
       EXPECT_EQ(run.status, 0);
@@ -231,8 +248,8 @@ TEST(DeleteAction, TwoOrMoreAssetsAreDeletedOnlyAfterTheUserAgreed) {
 }
 
 TEST(DeleteAction, ASingleAssetIsDeletedWithoutAskingOrFingerprintingWhenUnchecked) {
-  for (const std::string& request : {std::string(R"({"ids": ["D.jpg"]})"),
-                                     std::string(R"({"ids": ["D.jpg"], "checks": []})")}) {
+  for (const std::string& request :
+       {std::string(R"({"ids": ["D.jpg"]})"), std::string(R"({"ids": ["D.jpg"], "checks": []})")}) {
     FakeLibrary library = sampleLibrary();
     FakeConfirmation confirmation;
     confirmation.answer = false;

@@ -1,13 +1,13 @@
 // `velmora-bridge delete` end to end: the built executable on a temporary
 // library in a home of its own, its trash read the way file managers read it.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <future>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
-#include <map>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <future>
+#include <map>
 #include <vips/vips8>
 
 #include "bridge/messages.h"
@@ -90,8 +90,8 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
       entries[name] = "<folder>";
     } else {
       const std::string bytes = readFile(it->path());
-      entries[name] =
-          std::to_string(bytes.size()) + " bytes, " + std::to_string(std::hash<std::string>{}(bytes));
+      entries[name] = std::to_string(bytes.size()) + " bytes, " +
+                      std::to_string(std::hash<std::string>{}(bytes));
     }
   }
   return entries;
@@ -168,11 +168,11 @@ TEST(DeleteEndToEnd, RejectedRequestsLeaveEveryFileWhereItWas) {
        messages::duplicateCheckChanged},
       {R"({"ids": ["2023/IMG_0001.JPG"], "checks": [{"id": "2023/IMG_0001.JPG"}]})",
        messages::duplicateCheckChanged},
-      {R"({"ids": ["2023/IMG_0001.JPG"], "checks": [{"id": "2023/IMG_0001.JPG", "hash": ")" +
-           one + R"("}, {"id": "2023/IMG_0404.JPG", "hash": ")" + one + R"("}]})",
+      {R"({"ids": ["2023/IMG_0001.JPG"], "checks": [{"id": "2023/IMG_0001.JPG", "hash": ")" + one +
+           R"("}, {"id": "2023/IMG_0404.JPG", "hash": ")" + one + R"("}]})",
        messages::duplicateCheckChanged},
-      {R"({"ids": ["2023/IMG_0005.JPG"], "checks": [{"id": "2023/IMG_0005.JPG", "hash": ")" +
-           one + R"("}]})",
+      {R"({"ids": ["2023/IMG_0005.JPG"], "checks": [{"id": "2023/IMG_0005.JPG", "hash": ")" + one +
+           R"("}]})",
        messages::duplicateCheckChanged},
       // Two assets need the user's yes, and without a display nobody can say it.
       {R"({"ids": ["2023/IMG_0001.JPG", "2023/IMG_0002.JPG"]})", messages::cancelled},
@@ -180,8 +180,7 @@ TEST(DeleteEndToEnd, RejectedRequestsLeaveEveryFileWhereItWas) {
   const std::map<std::string, std::string> before = snapshot(sample.home.home());
   for (const auto& [request, expected] : cases) {
     SCOPED_TRACE(request);
-    const BridgeRun run =
-        runBridge({"delete", sample.request(request).string()}, sample.home);
+    const BridgeRun run = runBridge({"delete", sample.request(request).string()}, sample.home);
     expectSingleLine(run, 1, json{{"error", expected}});
     EXPECT_EQ(snapshot(sample.home.home()), before);
   }
@@ -191,11 +190,13 @@ TEST(DeleteEndToEnd, OneAssetGoesToTheTrashWithAllItsFilesAndComesBack) {
   SampleLibrary sample;
   const std::map<std::string, std::string> before = snapshot(sample.pictures);
   const std::string one = sample.fingerprint("2023/IMG_0001.JPG");
-  const BridgeRun run = runBridge(
-      {"delete", sample.request(R"({"ids": ["2023/IMG_0001.JPG"], "checks": [{"id": )"
-                                R"("2023/IMG_0001.JPG", "hash": ")" + one + R"("}]})")
-                     .string()},
-      sample.home);
+  const BridgeRun run =
+      runBridge({"delete", sample
+                               .request(R"({"ids": ["2023/IMG_0001.JPG"], "checks": [{"id": )"
+                                        R"("2023/IMG_0001.JPG", "hash": ")" +
+                                        one + R"("}]})")
+                               .string()},
+                sample.home);
   expectSingleLine(run, 0, json{{"moved", 1}, {"errors", json::array()}});
 
   const std::map<fs::path, fs::path> trash = trashContents(sample.trash());
@@ -287,8 +288,7 @@ TEST(DeleteEndToEnd, TwoAssetsGoOnlyWhenTheUserChoosesDelete) {
       {"Return", {{"key", "Return"}}, true},
       {"Escape", {{"key", "Escape"}}, false},
       {"Abbrechen by keyboard", {{"key", "Tab"}, {"key", "Return"}}, false},
-      {"window closed", {{"search", "--onlyvisible", "--name", "^Velmora$", "windowclose"}},
-       false},
+      {"window closed", {{"search", "--onlyvisible", "--name", "^Velmora$", "windowclose"}}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -300,8 +300,8 @@ TEST(DeleteEndToEnd, TwoAssetsGoOnlyWhenTheUserChoosesDelete) {
     options.environment = sample.home.environment();
     options.environment["DISPLAY"] = display.name();
     options.timeoutSeconds = 60;
-    const fs::path request = sample.request(
-        R"({"ids": ["2023/IMG_0002.JPG", "Urlaub/Strand ä.jpg"]})");
+    const fs::path request =
+        sample.request(R"({"ids": ["2023/IMG_0002.JPG", "Urlaub/Strand ä.jpg"]})");
     std::future<BridgeRun> running = std::async(std::launch::async, [&] {
       return runBridge({"delete", request.string()}, options);
     });

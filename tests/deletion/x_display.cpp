@@ -1,14 +1,15 @@
 #include "deletion/x_display.h"
 
-#include <cerrno>
-#include <chrono>
-#include <cstdlib>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <thread>
 
 namespace velmora::testing {
 
@@ -69,8 +70,8 @@ XDisplay::XDisplay() {
     ::dup2(devNull, STDOUT_FILENO);
     ::dup2(devNull, STDERR_FILENO);
     const std::string fd = std::to_string(ready[1]);
-    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-             "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+    ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten",
+             "tcp", "-noreset", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(ready[1]);
@@ -113,8 +114,7 @@ std::optional<std::string> XDisplay::xdotool(const std::vector<std::string>& arg
   return runTool(argv, name_);
 }
 
-std::optional<std::string> XDisplay::waitForWindow(const std::string& title,
-                                                   double seconds) const {
+std::optional<std::string> XDisplay::waitForWindow(const std::string& title, double seconds) const {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long>(seconds * 1000));
   while (std::chrono::steady_clock::now() < deadline) {

@@ -1,9 +1,10 @@
 #pragma once
 // A private X server for tests that show windows, so that windows of tests
 // running side by side never meet, and tools to drive it.
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace velmora::testing {

@@ -1,19 +1,20 @@
 #include "bridge/photos/trash.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <climits>
 #include <ctime>
-#include <fcntl.h>
 #include <map>
 #include <optional>
-#include <pwd.h>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace velmora::photos {
 
@@ -74,7 +75,8 @@ std::string reasonText(int error) {
 }
 
 std::optional<fs::path> homeFolder() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') return fs::path(home);
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/')
+    return fs::path(home);
   if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
     return fs::path(entry->pw_dir);
   }
@@ -134,8 +136,7 @@ std::optional<TrashFolder> trashIn(const fs::path& base, std::optional<fs::path>
 // volume may be a trap laid by another user.
 bool isOwnFolder(const fs::path& folder) {
   struct stat info {};
-  return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-         info.st_uid == ::getuid();
+  return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid();
 }
 
 std::optional<TrashFolder> volumeTrash(const fs::path& topdir, Refusal& refusal) {
@@ -257,16 +258,15 @@ bool writeAll(int fd, const std::string& text) {
 // Moves one file into `trash`: the info file is claimed first (O_EXCL), so
 // that two programs trashing at once never share a name, then the file is
 // renamed beside it. Returns 0 or an errno value.
-int moveToTrash(const fs::path& original, const std::string& recordedPath,
-                const TrashFolder& trash, Move& move) {
+int moveToTrash(const fs::path& original, const std::string& recordedPath, const TrashFolder& trash,
+                Move& move) {
   const std::string contents =
       "[Trash Info]\nPath=" + escapedPath(recordedPath) + "\nDeletionDate=" + deletionDate() + "\n";
   for (unsigned attempt = 1; attempt <= maxNameAttempts; ++attempt) {
     const std::string name = trashName(original.filename(), attempt);
     const fs::path info = trash.info / (name + ".trashinfo");
     const fs::path trashed = trash.files / name;
-    const int fd =
-        ::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       return errno;
@@ -388,9 +388,9 @@ ChangeResult trashFiles(const std::vector<fs::path>& files) {
       }
     }
 
-    std::string description = "„" + original.filename().string() +
-                              "“ konnte nicht in den Papierkorb verschoben werden: " +
-                              reasonText(error) + ".";
+    std::string description =
+        "„" + original.filename().string() +
+        "“ konnte nicht in den Papierkorb verschoben werden: " + reasonText(error) + ".";
     if (const size_t stayed = putBack(moves); stayed > 0) {
       description += " " + std::to_string(stayed) +
                      " bereits verschobene Dateien konnten nicht zurückgelegt werden und "

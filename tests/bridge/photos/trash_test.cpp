@@ -2,18 +2,18 @@
 // manager can restore from, and all-or-nothing changes.
 #include "bridge/photos/trash.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <fcntl.h>
-#include <functional>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
-#include <map>
-#include <optional>
-#include <regex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <optional>
+#include <regex>
 
 #include "support/temp_dir.h"
 
@@ -58,8 +58,8 @@ std::string unescape(const std::string& text) {
 }
 
 struct TrashEntry {
-  fs::path file;       // in files/
-  std::string path;    // Path=, unescaped
+  fs::path file;     // in files/
+  std::string path;  // Path=, unescaped
   std::string rawPath;
   std::string date;
 };
@@ -256,8 +256,7 @@ TEST(Trash, FilesOnAnotherVolumeUseThatVolumesTrash) {
   }
   const fs::path trash = volume / (".Trash-" + std::to_string(::getuid()));
   struct stat sharedInfo {};
-  if (fs::exists(trash) ||
-      (::lstat((volume / ".Trash").c_str(), &sharedInfo) == 0)) {
+  if (fs::exists(trash) || (::lstat((volume / ".Trash").c_str(), &sharedInfo) == 0)) {
     GTEST_SKIP() << "the volume already has a trash of its own; not touching it";
   }
   char pattern[] = "/dev/shm/velmora-trash-XXXXXX";
