@@ -39,6 +39,22 @@ GtkWidget* buildAlert(unsigned long count) {
 
 namespace {
 
+guint32 presentationTime(GtkWidget* dialog) {
+#ifdef GDK_WINDOWING_X11
+  GdkWindow* window = gtk_widget_get_window(dialog);
+  if (window != nullptr && GDK_IS_X11_WINDOW(window)) return gdk_x11_get_server_time(window);
+#endif
+  return GDK_CURRENT_TIME;
+}
+
+// Once the window is on screen, asks for the keyboard focus again: a window
+// that is only being shown gets it from the window manager, and without one
+// (a bare X server) it would get none.
+gboolean focusWhenMapped(GtkWidget* dialog, GdkEvent*, gpointer) {
+  gtk_window_present_with_time(GTK_WINDOW(dialog), presentationTime(dialog));
+  return FALSE;
+}
+
 // Brings the alert in front of every other window with the keyboard focus.
 // The bridge was started by another program and has no user event of its
 // own, so on X11 the request carries the server's current time; a window
@@ -46,12 +62,8 @@ namespace {
 // behind the application that asked for it.
 void presentInFront(GtkWidget* dialog) {
   gtk_widget_realize(dialog);
-  guint32 timestamp = GDK_CURRENT_TIME;
-#ifdef GDK_WINDOWING_X11
-  GdkWindow* window = gtk_widget_get_window(dialog);
-  if (window != nullptr && GDK_IS_X11_WINDOW(window)) timestamp = gdk_x11_get_server_time(window);
-#endif
-  gtk_window_present_with_time(GTK_WINDOW(dialog), timestamp);
+  g_signal_connect(dialog, "map-event", G_CALLBACK(focusWhenMapped), nullptr);
+  gtk_window_present_with_time(GTK_WINDOW(dialog), presentationTime(dialog));
 }
 
 }  // namespace
