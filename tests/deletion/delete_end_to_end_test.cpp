@@ -158,6 +158,7 @@ TEST(DeleteEndToEnd, RejectedRequestsLeaveEveryFileWhereItWas) {
       {R"({"ids": ["2023/../2023/IMG_0002.JPG"]})", messages::selectionChanged},
       {R"({"ids": ["./2023/IMG_0002.JPG"]})", messages::selectionChanged},
       {R"({"ids": ["2023//IMG_0002.JPG"]})", messages::selectionChanged},
+      {R"({"ids": ["2023/IMG_0002.JPG\u0000.txt"]})", messages::selectionChanged},
       {R"({"ids": ["2023/IMG_0001.MOV"]})", messages::selectionChanged},
       {R"({"ids": ["2023"]})", messages::selectionChanged},
       {R"({"ids": ["2023/IMG_0002.JPG", "2023/IMG_0003.JPG"],
