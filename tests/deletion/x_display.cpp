@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,8 @@ XDisplay::XDisplay() {
   if (::pipe(ready) != 0) return;
   server_ = ::fork();
   if (server_ == 0) {
+    // The server goes with the test process, however that ends.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int devNull = ::open("/dev/null", O_RDWR);
     ::dup2(devNull, STDIN_FILENO);
     ::dup2(devNull, STDOUT_FILENO);
