@@ -70,6 +70,9 @@ void runHeadless(const Arguments& arguments) {
 void runApplication(const Arguments& arguments) {
   // Without a usable display GTK stays uninitialised and a plain GLib loop
   // serves the main thread; windows then cannot be shown.
+  // Only real display servers: GDK's fallback backends would start servers
+  // or write caches of their own.
+  gdk_set_allowed_backends("x11,wayland");
   const bool display = gtk_init_check(nullptr, nullptr) != FALSE;
   static GLibMainThread mainThread(display);
 

@@ -1,11 +1,176 @@
 #include "deletion/delete_action.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bridge/messages.h"
+#include "deletion/alert.h"
+#include "inventory/fingerprint.h"
+
 namespace velmora::deletion {
 
-int deleteAction(const bridge::Arguments&, photos::PhotoLibrary&, const bridge::Emitter& emit,
-                 bridge::MainThread*) {
-  emit(bridge::errorMessage("Löschen noch nicht verfügbar"));
+namespace {
+
+using bridge::Json;
+namespace messages = bridge::messages;
+
+struct DeleteCheck {
+  std::string id;
+  std::optional<std::string> hash;  // no value when absent or not a string: never equal
+};
+
+struct DeleteRequest {
+  std::vector<std::string> ids;
+  std::vector<DeleteCheck> checks;
+};
+
+// Far more than a request for every photo of a large library needs.
+constexpr off_t maxRequestBytes = off_t{256} << 20;
+
+// The whole file, or no value when it cannot be read. Only regular files
+// count: a pipe or a device could keep the run waiting or reading forever.
+std::optional<std::string> readWhole(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> bytes;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxRequestBytes) {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        if (got == 0) bytes = std::move(text);
+        break;
+      }
+      text.append(buffer, static_cast<size_t>(got));
+      if (text.size() > static_cast<size_t>(maxRequestBytes)) break;
+    }
+  }
+  ::close(fd);
+  return bytes;
+}
+
+// The assets found, each once: asked for the same identifier twice, the
+// library still has only one asset by that name, and the counts then differ
+// as they should.
+std::vector<photos::Asset> withoutRepeats(std::vector<photos::Asset> assets) {
+  std::set<std::string> seen;
+  std::erase_if(assets, [&](const photos::Asset& asset) {
+    return !seen.insert(asset.localIdentifier).second;
+  });
+  return assets;
+}
+
+// The request, or no value when it is unusable: unreadable, not JSON, not an
+// object, `ids` missing, empty or holding anything but strings, `checks`
+// present but not an array of objects that each carry a string `id`. The
+// whole shape is checked before the library is asked anything, so that a
+// malformed request never gets half way.
+std::optional<DeleteRequest> parseRequest(const std::string& path) {
+  const std::optional<std::string> text = readWhole(path);
+  if (!text) return std::nullopt;
+  const Json json = Json::parse(*text, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return std::nullopt;
+
+  DeleteRequest request;
+  const auto ids = json.find("ids");
+  if (ids == json.end() || !ids->is_array() || ids->empty()) return std::nullopt;
+  for (const Json& id : *ids) {
+    if (!id.is_string()) return std::nullopt;
+    request.ids.push_back(id.get<std::string>());
+  }
+
+  if (const auto checks = json.find("checks"); checks != json.end()) {
+    if (!checks->is_array()) return std::nullopt;
+    for (const Json& entry : *checks) {
+      if (!entry.is_object()) return std::nullopt;
+      const auto id = entry.find("id");
+      if (id == entry.end() || !id->is_string()) return std::nullopt;
+      DeleteCheck check{id->get<std::string>(), std::nullopt};
+      if (const auto hash = entry.find("hash"); hash != entry.end() && hash->is_string()) {
+        check.hash = hash->get<std::string>();
+      }
+      request.checks.push_back(std::move(check));
+    }
+  }
+  return request;
+}
+
+// The fingerprint the parent application recorded still matches the asset
+// as it is now, byte for byte.
+bool checkHolds(photos::PhotoLibrary& library, const DeleteCheck& check) {
+  const std::vector<photos::Asset> found = library.fetchByIdentifiers({check.id});
+  if (found.empty() || !check.hash) return false;
+  std::uint64_t size = 0;
+  const std::optional<std::string> fingerprint =
+      inventory::resourceHash(library, found.front(), size);
+  return fingerprint && *fingerprint == *check.hash;
+}
+
+int fail(const bridge::Emitter& emit, const std::string& text) {
+  emit(bridge::errorMessage(text));
   return 1;
+}
+
+int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
+                    const bridge::Emitter& emit, Confirmation& confirmation) {
+  const std::optional<DeleteRequest> request = parseRequest(arguments.at(2));
+  if (!request) return fail(emit, messages::selectionInvalid);
+
+  const std::vector<photos::Asset> selection =
+      withoutRepeats(library.fetchByIdentifiers(request->ids));
+  if (selection.size() != request->ids.size()) return fail(emit, messages::selectionChanged);
+
+  // Every asset is looked at, even after a favourite was found.
+  bool favorite = false;
+  for (const photos::Asset& asset : selection) {
+    if (library.attributes(asset).isFavorite) favorite = true;
+  }
+  if (favorite) return fail(emit, messages::selectionHasFavorite);
+
+  for (const DeleteCheck& check : request->checks) {
+    if (!checkHolds(library, check)) return fail(emit, messages::duplicateCheckChanged);
+  }
+
+  bool confirmed = selection.size() == 1;
+  if (!confirmed) confirmed = confirmation.confirm(selection.size());
+  if (!confirmed) return fail(emit, messages::cancelled);
+
+  const photos::ChangeResult change = library.deleteAssets(selection);
+  if (!change.succeeded) {
+    const bool described = change.errorDescription && !change.errorDescription->empty();
+    return fail(emit, described ? *change.errorDescription : messages::deletionFailed);
+  }
+  emit(Json{{"moved", selection.size()}, {"errors", Json::array()}});
+  return 0;
+}
+
+}  // namespace
+
+int deleteAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
+                 const bridge::Emitter& emit, Confirmation& confirmation) {
+  try {
+    return verifyAndDelete(arguments, library, emit, confirmation);
+  } catch (...) {
+    // Nothing has been reported yet: every line above ends the run at once.
+    return fail(emit, messages::deletionFailed);
+  }
+}
+
+int deleteAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
+                 const bridge::Emitter& emit, bridge::MainThread* mainThread) {
+  AlertConfirmation confirmation(mainThread);
+  return deleteAction(arguments, library, emit, confirmation);
 }
 
 }  // namespace velmora::deletion

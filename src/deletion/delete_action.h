@@ -3,6 +3,7 @@
 #include "bridge/emit.h"
 #include "bridge/main_thread.h"
 #include "bridge/photos/library.h"
+#include "deletion/confirmation.h"
 
 namespace velmora::deletion {
 
@@ -11,5 +12,10 @@ namespace velmora::deletion {
 // `mainThread` may be null (no main loop). Returns the exit status.
 int deleteAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                  const bridge::Emitter& emit, bridge::MainThread* mainThread);
+
+// The same with the question put to `confirmation`. Writes exactly one line:
+// the success line or an error message.
+int deleteAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
+                 const bridge::Emitter& emit, Confirmation& confirmation);
 
 }  // namespace velmora::deletion

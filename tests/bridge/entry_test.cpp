@@ -127,3 +127,20 @@ TEST(Entry, SurvivesAParentThatStopsReading) {
 
 }  // namespace
 }  // namespace velmora::testing
+
+namespace velmora::testing {
+namespace {
+
+TEST(Entry, LeavesTheHomeFolderAloneWithoutADisplay) {
+  TestHome home;
+  const auto before = std::distance(fs::recursive_directory_iterator(home.home()),
+                                    fs::recursive_directory_iterator());
+  expectSingleError(runBridge({"unbekannt", "x"}, home), unknownAction);
+  const auto after = std::distance(fs::recursive_directory_iterator(home.home()),
+                                   fs::recursive_directory_iterator());
+  EXPECT_EQ(before, after);
+  EXPECT_FALSE(fs::exists(home.home() / ".cache"));
+}
+
+}  // namespace
+}  // namespace velmora::testing
