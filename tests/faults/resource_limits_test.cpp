@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include "bridge/photos/disk_library.h"
+#include "bridge/png_chunks.h"
 #include "bridge/photos/media_metadata.h"
 #include "qr/image_file.h"
 #include "support/temp_dir.h"
@@ -80,6 +81,42 @@ TEST(ResourceLimits, ImagesDeclaringHugeSizesAreRefusedWithoutDecoding) {
       library.attributes(asset);
       EXPECT_FALSE(library.requestImage(asset, 600, 600).has_value());
     }
+  }
+}
+
+TEST(ResourceLimits, PngWhoseChunksClaimMoreThanTheFileIsRefusedBeforeDecoding) {
+  const std::string good = pngDeclaring(8, 8);
+  const std::string signatureAndHeader = good.substr(0, 8 + 25);
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool fits;
+  };
+  const std::vector<Case> cases = {
+      {"a whole PNG", good, true},
+      {"cut off inside the image data", good.substr(0, good.size() - 20), true},
+      {"not a PNG", "GIF89a", true},
+      {"a text chunk claiming 2 GB in a tiny file",
+       signatureAndHeader + bigEndian(0x7FFFFF00) + "zTXtabc", false},
+      {"a chunk longer than PNG allows",
+       signatureAndHeader + bigEndian(0x80000000) + "tEXt" + std::string(16, 'a'), false},
+      {"a header chunk beyond the end", std::string("\x89PNG\r\n\x1a\n", 8) + bigEndian(13) + "IHDR",
+       false},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(bridge::pngChunksFit(c.bytes.data(), c.bytes.size()), c.fits);
+    writeFile(dir / "image.png", c.bytes);
+    EXPECT_EQ(bridge::pngChunksFitFile((dir / "image.png").string()), c.fits);
+    if (!c.fits) {
+      EXPECT_FALSE(qr::loadLuma((dir / "image.png").string()).has_value());
+    }
+  }
+  // The sample that made libpng allocate a gigabyte for a 57-byte file.
+  const fs::path sample = testdata() / "bad" / "corrupt" / "libpng_huge_zTXt_chunk.png";
+  if (fs::exists(sample)) {
+    EXPECT_FALSE(bridge::pngChunksFitFile(sample.string()));
   }
 }
 
