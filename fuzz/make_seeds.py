@@ -122,3 +122,15 @@ for i, text in enumerate(['{"items":[]}', '{"items":{}}', '[]', 'not json', '{"i
                           '{"items":[{"path":7},{"path":"c.ok","id":[1,{"a":2}],"fingerprint":1.5}]}',
                           '{"items":[{"path":"\\u00e9.ok"},{"path":"\\ud800"}]}']):
     put("semantic_request", f"seed{i:02}", text)
+
+# Delete requests, against the library delete_request_fuzz lays out.
+for i, text in enumerate(['{"ids":["DCIM/IMG_0001.jpg"]}',
+                          '{"ids":["b.png","Caf%E9.jpg"],"checks":[{"id":"b.png","hash":"00"}]}',
+                          '{"ids":["../outside/secret.jpg"]}', '{"ids":["escape/secret.jpg"]}',
+                          '{"ids":["DCIM/linked.jpg","b.png","fav.jpg"]}', '{"ids":[]}', '{"ids":"b.png"}',
+                          '{"ids":["b.png","b.png"]}', '{"ids":[".hidden/h.jpg"]}', '{"ids":["/etc/passwd"]}',
+                          '{"ids":["DCIM/IMG_0001.jpg"],"checks":null}',
+                          '{"ids":["b.png"],"checks":[{"id":"DCIM/IMG_0001.jpg"}]}',
+                          '{"ids":["DCIM//IMG_0001.jpg","DCIM/./IMG_0001.jpg","DCIM/IMG_0001.MOV"]}',
+                          '[["ids"]]', b'\xff\xfe']):
+    put("delete_request", f"seed{i:02}", text)
