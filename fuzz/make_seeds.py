@@ -1,8 +1,18 @@
 #!/usr/bin/env python3
 """Writes the small seed files under fuzz/corpus/. Run once after changing
-it; the seeds are kept in the repository. Image seeds start from the tiny
-images in the folder given as the first argument (made with `vips`, see
-scripts/fuzz.sh's header), everything else is written here byte by byte."""
+it; the seeds are kept in the repository. Image and video seeds start from
+tiny files in the folder given as the first argument, made there with
+
+  vips black b.v 8 8 --bands 3 && vips linear b.v c.v 1 90 && vips cast c.v d.v uchar
+  for f in png gif webp tif; do vips copy d.v tiny.$f; done
+  vips copy d.v 'tinyq.jpg[Q=50,strip]'
+  vips black g.v 4 4 && vips copy g.v grey.png
+  vips bandjoin_const d.v a.v 128 && vips cast a.v a2.v uchar && vips copy a2.v alpha.png
+  for f in mp4 mov mkv 3gp ts; do ffmpeg -f lavfi -i testsrc=size=16x16:rate=1 -frames:v 1 \
+    -metadata creation_time=2024-03-01T12:30:45Z -c:v mpeg4 tiny.$f; done
+  ffmpeg -f lavfi -i testsrc=size=16x16:rate=1 -frames:v 1 -c:v libvpx-vp9 tiny.webm
+
+Everything else is written here byte by byte."""
 import os
 import struct
 import sys
@@ -134,3 +144,7 @@ for i, text in enumerate(['{"ids":["DCIM/IMG_0001.jpg"]}',
                           '{"ids":["DCIM//IMG_0001.jpg","DCIM/./IMG_0001.jpg","DCIM/IMG_0001.MOV"]}',
                           '[["ids"]]', b'\xff\xfe']):
     put("delete_request", f"seed{i:02}", text)
+
+# Videos: one frame in each container the library knows.
+for name in ["tiny.mp4", "tiny.mov", "tiny.mkv", "tiny.3gp", "tiny.ts", "tiny.webm"]:
+    put("video_metadata", name, read(name))
