@@ -148,3 +148,14 @@ for i, text in enumerate(['{"ids":["DCIM/IMG_0001.jpg"]}',
 # Videos: one frame in each container the library knows.
 for name in ["tiny.mp4", "tiny.mov", "tiny.mkv", "tiny.3gp", "tiny.ts", "tiny.webm"]:
     put("video_metadata", name, read(name))
+
+# Previews: the first byte chooses the road (0 still file, 1 encoded still,
+# 2 encoded still with an orientation byte, 3 video file).
+for name in ["tinyq.jpg", "tiny.png", "alpha.png", "tiny.webp", "tiny.gif", "tiny.tif"]:
+    put("preview", "0-" + name, b"\x00" + read(name))
+put("preview", "1-tinyq.jpg", b"\x01" + read("tinyq.jpg"))
+for orientation in (3, 6, 8):
+    put("preview", f"2-{orientation}-tinyq.jpg", bytes([2, orientation]) + read("tinyq.jpg"))
+put("preview", "0-huge.png", b"\x00" + png(100000, 100000, b""))
+for name in ["tiny.mp4", "tiny.mkv", "tiny.webm"]:
+    put("preview", "3-" + name, b"\x03" + read(name))

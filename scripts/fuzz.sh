@@ -26,7 +26,8 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
   -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
-export ASAN_OPTIONS=abort_on_error=1:detect_leaks=0:allocator_may_return_null=1
+# A small quarantine keeps the resident size near what the code itself holds.
+export ASAN_OPTIONS=abort_on_error=1:detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p "$build/artifacts"
 failed=()
