@@ -1,6 +1,7 @@
 #include "inventory/scan.h"
 
 #include <filesystem>
+#include <malloc.h>
 #include <unistd.h>
 
 #include "bridge/messages.h"
@@ -24,6 +25,13 @@ std::string assetName(const photos::Asset& asset) {
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                const bridge::Emitter& emit) {
+  // Decoders allocate and free many large buffers on several threads. With
+  // glibc's sliding mmap threshold those end up in the arenas and stay there
+  // as fragments, so resident memory grows with the library (2,000 assets:
+  // 860 MB). A fixed threshold hands every buffer of 1 MiB or more back to
+  // the system when it is freed, which keeps a scan near one asset's peak.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+
   const std::filesystem::path folder = arguments.size() > 2 ? arguments[2] : std::string();
   const std::vector<photos::Asset> assets = library.fetchAll();
   const unsigned long count = assets.size();
