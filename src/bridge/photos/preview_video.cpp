@@ -110,6 +110,7 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
   std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
   if (!packet || !frame) return nullptr;
   int packets = 0;
+  int failures = 0;
   bool draining = false;
   while (true) {
     if (!draining) {
@@ -127,8 +128,9 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
     }
     const int received = avcodec_receive_frame(codec, frame.get());
     if (received == 0) return frame;
-    if (received == AVERROR(EAGAIN) && !draining) continue;
-    return nullptr;  // drained without a frame, or a decoder failure
+    if (received == AVERROR_EOF || (draining && received == AVERROR(EAGAIN))) return nullptr;
+    // Wants more input, or could not decode this one: a later frame may do.
+    if (received != AVERROR(EAGAIN) && ++failures > maxPackets) return nullptr;
   }
 }
 
