@@ -15,7 +15,7 @@ packages=(
   nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libqrencode-dev qrencode
   xvfb xauth xdotool
-  nodejs npm
+  darknet
 )
 
 missing=()
@@ -24,6 +24,12 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
+
+# npm fetches the classifier model; a machine may already carry Node.js from
+# elsewhere, whose package conflicts with Debian's npm.
+if ! command -v npm >/dev/null 2>&1; then
+  missing+=(nodejs npm)
+fi
 
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ]; then

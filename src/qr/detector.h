@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace velmora::qr {
@@ -11,6 +12,17 @@ struct LumaImage {
   std::vector<std::uint8_t> pixels;
 };
 
+// Luminance of one 8-bit RGB pixel with the usual video weights, in integers.
+constexpr std::uint8_t lumaOf(unsigned red, unsigned green, unsigned blue) {
+  return static_cast<std::uint8_t>((306 * red + 601 * green + 117 * blue + 512) >> 10);
+}
+
+// An 8-bit RGB image (three bytes per pixel, rows from the top) as
+// luminance. Pixels that do not match the size give an image the detectors
+// refuse.
+LumaImage lumaFromRgb(std::uint32_t width, std::uint32_t height,
+                      const std::vector<std::uint8_t>& rgb);
+
 // False only after a detection in which the primary detector failed to run
 // and the fallback found nothing: a negative that nothing confirmed.
 extern bool qrAvailable;
@@ -18,5 +30,22 @@ extern bool qrAvailable;
 // Whether the image shows at least one QR code. A null image answers false.
 // Resets `qrAvailable` to true first; read it right after the call.
 bool hasQR(const LumaImage* image);
+
+// One way of looking for QR codes. `detect` answers whether at least one QR
+// code was found, or nothing when it could not look at all (an exception, an
+// image it refuses). Only QR codes count, never other symbologies.
+class QrDetectorBackend {
+ public:
+  virtual ~QrDetectorBackend() = default;
+  virtual std::optional<bool> detect(const LumaImage& image) = 0;
+};
+
+// hasQR with the detectors given: `fallback` runs only when `primary` could
+// not run. Same rules for `qrAvailable`.
+bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback);
+
+// The pixels agree with the size, and the size is neither empty nor beyond
+// the pixel limit for decoding. The real detectors refuse anything else.
+bool isUsable(const LumaImage& image);
 
 }  // namespace velmora::qr

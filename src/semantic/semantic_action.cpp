@@ -1,10 +1,123 @@
 #include "semantic/semantic_action.h"
 
+#include <cmath>
+#include <cstdint>
+
+#include "bridge/messages.h"
+#include "semantic/file_bytes.h"
+#include "semantic/object_classifier.h"
+
 namespace velmora::semantic {
 
-int semanticAction(const bridge::Arguments&, const bridge::Emitter& emit) {
-  emit(bridge::errorMessage("Motiverkennung noch nicht verfügbar"));
-  return 1;
+namespace {
+
+using bridge::Json;
+
+constexpr double confidenceThreshold = 0.15;
+constexpr std::size_t maxLabels = 12;
+// Far beyond any real request; a bigger file is not read into memory.
+constexpr std::uintmax_t maxRequestBytes = std::uintmax_t{1} << 30;
+
+// The request's `items`; false when the file cannot be read, is not
+// JSON, or has no array there.
+bool requestItems(const std::string& requestFile, Json& items) {
+  std::string text;
+  if (!readFileBytes(requestFile, text, maxRequestBytes)) return false;
+  Json request = Json::parse(text, nullptr, false);
+  if (!request.is_object()) return false;
+  auto found = request.find("items");
+  if (found == request.end() || !found->is_array()) return false;
+  items.swap(*found);
+  return true;
+}
+
+// Accepted labels in the classifier's order: at or above the threshold
+// (compared in double precision, so the float nearest 0.15 passes), at
+// most maxLabels.
+Json acceptedLabels(const std::vector<ClassifierResult>& results) {
+  Json labels = Json::array();
+  for (const ClassifierResult& result : results) {
+    const double confidence = static_cast<double>(result.confidence);
+    // JSON has no number for NaN or infinity; such a value is no confidence.
+    if (!std::isfinite(confidence) || confidence < confidenceThreshold) continue;
+    labels.push_back(Json{{"label", result.identifier}, {"confidence", confidence}});
+    if (labels.size() == maxLabels) break;
+  }
+  return labels;
+}
+
+Classification classifyItem(const Json& item, Classifier& classifier) {
+  Classification failed;
+  if (!item.is_object()) {
+    failed.error = "Auftragseintrag ist kein Objekt";
+    return failed;
+  }
+  auto path = item.find("path");
+  if (path == item.end() || !path->is_string()) {
+    failed.error = "Auftragseintrag ohne Bildpfad";
+    return failed;
+  }
+  return classifier.classify(path->get<std::string>());
+}
+
+Json echoed(const Json& item, const char* key) {
+  if (!item.is_object()) return nullptr;
+  auto found = item.find(key);
+  return found == item.end() ? Json(nullptr) : *found;
+}
+
+}  // namespace
+
+int classifyRequest(const std::string& requestFile, Classifier& classifier, const bridge::Emitter& emit) {
+  Json items;
+  if (!requestItems(requestFile, items)) {
+    emit(bridge::errorMessage(bridge::messages::semanticRequestInvalid));
+    return 1;
+  }
+
+  std::uint64_t processed = 0;
+  std::uint64_t classified = 0;
+  std::uint64_t consecutiveFailures = 0;
+  const auto total = static_cast<unsigned long>(items.size());
+  for (const Json& item : items) {
+    ++processed;
+    emit(bridge::progressMessage("Semantische KI", static_cast<unsigned long>(processed), total));
+
+    const Classification classification = classifyItem(item, classifier);
+    Json result = {{"id", echoed(item, "id")},
+                   {"fingerprint", echoed(item, "fingerprint")},
+                   {"model", modelTag},
+                   {"ok", classification.ok},
+                   {"labels", classification.ok ? acceptedLabels(classification.results) : Json::array()}};
+    if (!classification.ok) {
+      result["error"] = classification.error.empty() ? std::string(bridge::messages::classificationFailed)
+                                                     : classification.error;
+    }
+    emit(Json{{"semantic_item", std::move(result)}});
+
+    if (classification.ok) {
+      ++classified;
+      consecutiveFailures = 0;
+    } else {
+      ++consecutiveFailures;
+    }
+    if (classified == 0 && consecutiveFailures >= 3) {
+      emit(bridge::errorMessage(bridge::messages::classifierFailedEarly));
+      return 1;
+    }
+  }
+
+  if (processed > 0 && classified == 0) {
+    emit(bridge::errorMessage(bridge::messages::classifierUnavailable));
+    return 1;
+  }
+  emit(Json{{"processed", processed}, {"classified", classified}, {"model", modelTag}});
+  return 0;
+}
+
+int semanticAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
+  ObjectClassifier classifier(installedModelFile());
+  return classifyRequest(arguments.at(2), classifier, emit);
 }
 
 }  // namespace velmora::semantic

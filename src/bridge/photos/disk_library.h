@@ -7,6 +7,14 @@
 namespace velmora::photos {
 
 // The photo library kept as files in the user's pictures folder.
+//
+// Every file below the folder whose extension is a photo, RAW, video or
+// sidecar format belongs to an asset (layout.h says how files group into
+// assets); hidden names are skipped and symlinks to folders never followed.
+// A symlink to a file counts as that file; a dangling one as a file whose
+// bytes are not on this computer. Assets come in the order of their
+// identifiers (identifier.h), byte by byte. Enumeration looks only at
+// folder entries; attributes() opens the asset's files.
 class DiskLibrary final : public PhotoLibrary {
  public:
   // `root` is the pictures folder; no value means there is none.
@@ -14,11 +22,18 @@ class DiskLibrary final : public PhotoLibrary {
 
   bool authorize() override;
   std::vector<Asset> fetchAll() override;
+  // Each asset once, at the place of its first request; repeated
+  // identifiers do not repeat it (a selection is a set of assets).
   std::vector<Asset> fetchByIdentifiers(const std::vector<std::string>& identifiers) override;
   AssetAttributes attributes(const Asset& asset) override;
+  // 1 MiB chunks; false when the file cannot be opened, is not a regular
+  // file, or fails before its end.
   bool readResource(const Resource& resource, const ChunkHandler& onChunk) override;
   std::optional<RgbImage> requestImage(const Asset& asset, std::uint32_t targetWidth,
                                        std::uint32_t targetHeight) override;
+  // Resolves every asset again by its identifier and moves all its files to
+  // the Trash in one change. Refused, with nothing moved, when an asset no
+  // longer resolves or its files are no longer the ones it was fetched with.
   ChangeResult deleteAssets(const std::vector<Asset>& assets) override;
 
  private:

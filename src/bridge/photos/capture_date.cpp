@@ -1,0 +1,131 @@
+#include "bridge/photos/capture_date.h"
+
+#include <ctime>
+
+namespace velmora::photos {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\0' || c == '\t' || c == '\n'; };
+  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads exactly `count` digits.
+bool takeNumber(std::string_view& text, std::size_t count, int& value) {
+  if (text.size() < count) return false;
+  value = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!isDigit(text[i])) return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  text.remove_prefix(count);
+  return true;
+}
+
+bool takeChar(std::string_view& text, std::string_view allowed) {
+  if (text.empty() || allowed.find(text.front()) == std::string_view::npos) return false;
+  text.remove_prefix(1);
+  return true;
+}
+
+// "YYYY?MM?DD?HH:MM:SS" with the given date separators and date/time
+// separators; the rest of the text stays in `text`.
+std::optional<std::tm> takeCivilTime(std::string_view& text, std::string_view dateSeparators,
+                                     std::string_view timeSeparators) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!takeNumber(text, 4, year) || !takeChar(text, dateSeparators) ||
+      !takeNumber(text, 2, month) || !takeChar(text, dateSeparators) || !takeNumber(text, 2, day) ||
+      !takeChar(text, timeSeparators) || !takeNumber(text, 2, hour) || !takeChar(text, ":") ||
+      !takeNumber(text, 2, minute) || !takeChar(text, ":") || !takeNumber(text, 2, second)) {
+    return std::nullopt;
+  }
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+      second > 60) {
+    return std::nullopt;
+  }
+  std::tm fields{};
+  fields.tm_year = year - 1900;
+  fields.tm_mon = month - 1;
+  fields.tm_mday = day;
+  fields.tm_hour = hour;
+  fields.tm_min = minute;
+  fields.tm_sec = second;
+  fields.tm_isdst = -1;
+  return fields;
+}
+
+// "Z", "+HH:MM", "+HHMM" or "+HH"; seconds east of UTC. No value for a
+// malformed zone.
+std::optional<long> takeZone(std::string_view& text) {
+  if (takeChar(text, "Zz")) return 0;
+  if (text.empty() || (text.front() != '+' && text.front() != '-')) return std::nullopt;
+  const long sign = text.front() == '-' ? -1 : 1;
+  text.remove_prefix(1);
+  int hours = 0, minutes = 0;
+  if (!takeNumber(text, 2, hours)) return std::nullopt;
+  if (!text.empty()) {
+    takeChar(text, ":");
+    if (!takeNumber(text, 2, minutes)) return std::nullopt;
+  }
+  if (hours > 18 || minutes > 59) return std::nullopt;
+  return sign * (hours * 3600L + minutes * 60L);
+}
+
+double fraction(std::string_view digits) {
+  double value = 0, scale = 0.1;
+  for (const char digit : digits) {
+    if (!isDigit(digit)) break;
+    value += (digit - '0') * scale;
+    scale /= 10;
+  }
+  return value;
+}
+
+double secondsAt(std::tm fields, std::optional<long> zone) {
+  if (zone) return static_cast<double>(::timegm(&fields) - *zone);
+  return static_cast<double>(std::mktime(&fields));
+}
+
+}  // namespace
+
+std::optional<double> exifDateTime(std::string_view dateTime, std::string_view offset,
+                                   std::string_view subSeconds) {
+  std::string_view text = trimmed(dateTime);
+  const std::optional<std::tm> fields = takeCivilTime(text, ":-", " T");
+  if (!fields || !trimmed(text).empty()) return std::nullopt;
+  std::optional<long> zone;
+  std::string_view offsetText = trimmed(offset);
+  if (!offsetText.empty()) {
+    zone = takeZone(offsetText);
+    // A blank placeholder ("   :  ") or garbage: treat as no offset.
+    if (!offsetText.empty()) zone.reset();
+  }
+  return secondsAt(*fields, zone) + fraction(trimmed(subSeconds));
+}
+
+std::optional<double> containerDateTime(std::string_view text) {
+  text = trimmed(text);
+  std::optional<std::tm> fields = takeCivilTime(text, "-", "T ");
+  if (!fields) return std::nullopt;
+  double subSeconds = 0;
+  if (takeChar(text, ".,")) {
+    std::size_t length = 0;
+    while (length < text.size() && isDigit(text[length])) ++length;
+    subSeconds = fraction(text.substr(0, length));
+    text.remove_prefix(length);
+  }
+  long zone = 0;
+  if (!text.empty()) {
+    const std::optional<long> parsed = takeZone(text);
+    if (!parsed || !text.empty()) return std::nullopt;
+    zone = *parsed;
+  }
+  return secondsAt(*fields, zone) + subSeconds;
+}
+
+}  // namespace velmora::photos

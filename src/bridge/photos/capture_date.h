@@ -1,0 +1,21 @@
+#pragma once
+// Capture times as cameras and containers write them, in seconds since
+// 1970-01-01 UTC.
+#include <optional>
+#include <string_view>
+
+namespace velmora::photos {
+
+// EXIF "YYYY:MM:DD HH:MM:SS" with its companions: `offset` ("+02:00", may
+// be empty or blank) and `subSeconds` (decimal digits of the fraction, may
+// be empty). Without an offset the time is this computer's local time. No
+// value for an unset ("0000:00:00 00:00:00") or malformed date.
+std::optional<double> exifDateTime(std::string_view dateTime, std::string_view offset,
+                                   std::string_view subSeconds);
+
+// ISO 8601 as container metadata carries it: "2016-05-31T17:01:35.000000Z",
+// "2023-05-09T13:48:30+0200". Without a zone the time is UTC, as video
+// containers store it.
+std::optional<double> containerDateTime(std::string_view text);
+
+}  // namespace velmora::photos

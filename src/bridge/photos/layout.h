@@ -1,0 +1,42 @@
+#pragma once
+// How the files of one folder form assets: by extension and stem, the way
+// camera and phone exports lay them out. Pure name logic; nothing here
+// touches the disk.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::photos {
+
+enum class FileKind { other, still, raw, video, sidecar };
+
+// By the extension (compared case-insensitively); `other` for names that
+// are none of the library's formats.
+FileKind fileKind(std::string_view name);
+
+// The uniform type identifier for the file's extension; empty for `other`.
+std::string uniformTypeIdentifier(std::string_view name);
+
+struct ResourceLayout {
+  long type = 0;
+  std::string name;
+};
+
+struct AssetLayout {
+  int mediaType = 0;
+  std::vector<ResourceLayout> resources;  // primary first
+};
+
+// Groups the names of one folder's files (hidden names already left out)
+// into assets, whatever order the names come in. Per stem (case-sensitive):
+// the first still by name is the primary photo, with the first video as its
+// paired video, the first RAW as its alternate photo and the stem's `.AAE` /
+// `.xmp` sidecars; without a still the first RAW, else the first video is
+// the primary. Further stills, RAWs and videos of the stem are assets of
+// their own. `name.ext.xmp` belongs to the asset that holds `name.ext`.
+// Sidecars without an asset, and other files, are no asset. The result is
+// sorted by primary name; resources are primary, alternate photo, paired
+// video, then sidecars by name.
+std::vector<AssetLayout> groupFolder(std::vector<std::string> names);
+
+}  // namespace velmora::photos

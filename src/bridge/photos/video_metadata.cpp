@@ -1,0 +1,91 @@
+#include <cmath>
+#include <memory>
+#include <mutex>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/log.h>
+}
+
+#include "bridge/photos/capture_date.h"
+#include "bridge/photos/media_metadata.h"
+
+namespace velmora::photos {
+
+namespace {
+
+void quietFfmpeg() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+struct InputCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
+const char* metadataValue(const AVDictionary* metadata, const char* key) {
+  const AVDictionaryEntry* entry = av_dict_get(metadata, key, nullptr, 0);
+  return entry != nullptr ? entry->value : nullptr;
+}
+
+std::optional<double> creationDate(const AVFormatContext& context, const AVStream* video) {
+  // Apple's key carries the local offset; creation_time is plain UTC.
+  for (const char* key : {"com.apple.quicktime.creationdate", "creation_time"}) {
+    if (const char* value = metadataValue(context.metadata, key)) {
+      if (auto date = containerDateTime(value)) return date;
+    }
+  }
+  if (video != nullptr) {
+    if (const char* value = metadataValue(video->metadata, "creation_time")) {
+      return containerDateTime(value);
+    }
+  }
+  return std::nullopt;
+}
+
+bool quarterTurn(const AVStream& stream) {
+  std::size_t size = 0;
+  const std::uint8_t* matrix = av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (matrix == nullptr || size < 9 * sizeof(std::int32_t)) return false;
+  const double degrees = av_display_rotation_get(reinterpret_cast<const std::int32_t*>(matrix));
+  if (!std::isfinite(degrees)) return false;
+  const long turns = std::lround(degrees / 90.0);
+  return turns % 2 != 0;
+}
+
+}  // namespace
+
+std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
+  quietFfmpeg();
+  AVDictionary* options = nullptr;
+  // Local files only: a container must not pull in other files or URLs.
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  AVFormatContext* raw = nullptr;
+  const std::string url = "file:" + path;
+  const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (opened < 0) return std::nullopt;
+  std::unique_ptr<AVFormatContext, InputCloser> context(raw);
+
+  int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index >= 0 && context->streams[index]->codecpar->width <= 0) {
+    // Transport streams only know their picture size after a look at the
+    // packets; MP4, QuickTime and Matroska have it in the header.
+    context->probesize = 8 << 20;
+    if (avformat_find_stream_info(context.get(), nullptr) >= 0) {
+      index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    }
+  }
+  const AVStream* video = index >= 0 ? context->streams[index] : nullptr;
+  VideoMetadata metadata;
+  if (video != nullptr && video->codecpar->width > 0 && video->codecpar->height > 0) {
+    metadata.width = static_cast<std::uint64_t>(video->codecpar->width);
+    metadata.height = static_cast<std::uint64_t>(video->codecpar->height);
+    if (quarterTurn(*video)) std::swap(metadata.width, metadata.height);
+  }
+  metadata.creationDate = creationDate(*context, video);
+  return metadata;
+}
+
+}  // namespace velmora::photos

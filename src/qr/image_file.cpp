@@ -1,0 +1,125 @@
+#include "qr/image_file.h"
+
+#include <sys/stat.h>
+#include <vips/vips.h>
+
+#include "bridge/vips.h"
+
+namespace velmora::qr {
+
+namespace {
+
+// Owns one reference to a libvips object.
+template <typename T>
+class Ref {
+ public:
+  explicit Ref(T* object = nullptr) : object_(object) {}
+  ~Ref() {
+    if (object_ != nullptr) g_object_unref(object_);
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  T* get() const { return object_; }
+  T** out() { return &object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  T* object_;
+};
+
+using Image = Ref<VipsImage>;
+
+// Colour, CMYK, 16-bit and transparent images all end as 8-bit grey or
+// 8-bit sRGB, one or three bands; transparency is laid over white, as a
+// viewer shows it. What is already 8-bit grey or sRGB passes unconverted.
+bool toEightBit(VipsImage* decoded, Image& result) {
+  const VipsInterpretation interpretation = vips_image_guess_interpretation(decoded);
+  const bool grey =
+      interpretation == VIPS_INTERPRETATION_B_W || interpretation == VIPS_INTERPRETATION_GREY16;
+  Image converted;
+  if (vips_colourspace(decoded, converted.out(),
+                       grey ? VIPS_INTERPRETATION_B_W : VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
+    return false;
+  }
+  VipsImage* current = converted.get();
+  Image flattened;
+  if (vips_image_hasalpha(current)) {
+    VipsArrayDouble* white = vips_array_double_newv(1, 255.0);
+    const int failed = vips_flatten(current, flattened.out(), "background", white, nullptr);
+    vips_area_unref(reinterpret_cast<VipsArea*>(white));
+    if (failed != 0) return false;
+    current = flattened.get();
+  }
+  const int bands = vips_image_get_bands(current);
+  if (bands != 1 && bands != 3) return false;
+  return vips_cast_uchar(current, result.out(), nullptr) == 0;
+}
+
+// Pulls the pixels through the pipeline strip by strip, top to bottom, so
+// that only the luminance buffer is ever held whole. A decoder error on the
+// way (truncated or corrupt data) fails the whole image.
+bool readLuma(VipsImage* eightBit, LumaImage& image) {
+  image.width = static_cast<std::uint32_t>(vips_image_get_width(eightBit));
+  image.height = static_cast<std::uint32_t>(vips_image_get_height(eightBit));
+  image.pixels.resize(std::size_t{image.width} * image.height);
+  const int bands = vips_image_get_bands(eightBit);
+  Ref<VipsRegion> region(vips_region_new(eightBit));
+  if (!region) return false;
+  constexpr int stripHeight = 128;
+  const int width = static_cast<int>(image.width);
+  const int height = static_cast<int>(image.height);
+  for (int top = 0; top < height; top += stripHeight) {
+    VipsRect strip{0, top, width, std::min(stripHeight, height - top)};
+    if (vips_region_prepare(region.get(), &strip) != 0) return false;
+    for (int row = 0; row < strip.height; ++row) {
+      const auto* source =
+          reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region.get(), 0, top + row));
+      std::uint8_t* target = image.pixels.data() + static_cast<std::ptrdiff_t>(top + row) * width;
+      if (bands == 1) {
+        std::copy(source, source + width, target);
+        continue;
+      }
+      for (int x = 0; x < width; ++x, source += 3) {
+        target[x] = lumaOf(source[0], source[1], source[2]);
+      }
+    }
+  }
+  return true;
+}
+
+std::optional<LumaImage> decode(const std::string& path) {
+  // Only regular files (a link to one is fine): a folder is no image, and a
+  // pipe or device could block the run forever.
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  if (!bridge::ensureVips()) return std::nullopt;
+
+  // From a source rather than a file name: libvips would read options out
+  // of a name that holds square brackets.
+  Ref<VipsSource> source(vips_source_new_from_file(path.c_str()));
+  if (!source) return std::nullopt;
+  // The header only; pixels are decoded when they are pulled.
+  Image decoded(vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL,
+                                           "fail_on", VIPS_FAIL_ON_ERROR, nullptr));
+  if (!decoded) return std::nullopt;
+  if (!bridge::withinPixelLimit(static_cast<std::uint64_t>(vips_image_get_width(decoded.get())),
+                                static_cast<std::uint64_t>(vips_image_get_height(decoded.get())))) {
+    return std::nullopt;
+  }
+  Image eightBit;
+  if (!toEightBit(decoded.get(), eightBit)) return std::nullopt;
+  LumaImage image;
+  if (!readLuma(eightBit.get(), image)) return std::nullopt;
+  return image;
+}
+
+}  // namespace
+
+std::optional<LumaImage> loadLuma(const std::string& path) {
+  std::optional<LumaImage> image = decode(path);
+  // Messages of a failed decode would pile up in libvips' error buffer.
+  if (!image && bridge::ensureVips()) vips_error_clear();
+  return image;
+}
+
+}  // namespace velmora::qr

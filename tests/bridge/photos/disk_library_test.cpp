@@ -1,0 +1,510 @@
+#include "bridge/photos/disk_library.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <exiv2/exiv2.hpp>
+#include <functional>
+
+#include "inventory/fingerprint.h"
+#include "support/temp_dir.h"
+
+namespace velmora::photos {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+using testing::writeFile;
+
+#define REQUIRE_TESTDATA() \
+  if (testing::testdata().empty()) GTEST_SKIP() << "shared sample files not found"
+
+void copySample(const std::string& sample, const fs::path& to) {
+  fs::create_directories(to.parent_path());
+  fs::copy_file(testing::testdata() / sample, to);
+  fs::permissions(to, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);
+}
+
+std::vector<std::string> identifiersOf(const std::vector<Asset>& assets) {
+  std::vector<std::string> identifiers;
+  for (const Asset& asset : assets) identifiers.push_back(asset.localIdentifier);
+  return identifiers;
+}
+
+const Asset* findAsset(const std::vector<Asset>& assets, const std::string& identifier) {
+  for (const Asset& asset : assets) {
+    if (asset.localIdentifier == identifier) return &asset;
+  }
+  return nullptr;
+}
+
+std::string sha256Hex(const std::string& bytes) {
+  inventory::Sha256Digest digest{};
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest.data());
+  return inventory::hex(digest);
+}
+
+// Edits a file's embedded EXIF/XMP in place.
+void editMetadata(const fs::path& file,
+                  const std::function<void(Exiv2::ExifData&, Exiv2::XmpData&)>& edit) {
+  Exiv2::XmpParser::initialize();
+  auto image = Exiv2::ImageFactory::open(file.string());
+  image->readMetadata();
+  edit(image->exifData(), image->xmpData());
+  image->writeMetadata();
+}
+
+std::string sidecarWithRating(int rating) {
+  return "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
+         "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+         "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+         "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:Rating=\"" +
+         std::to_string(rating) + "\"/></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
+}
+
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~ScopedTimeZone() {
+    if (old_) {
+      ::setenv("TZ", old_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> old_;
+};
+
+// A library with one of everything the grouping knows, plus the traps.
+struct SampleLibrary {
+  TempDir dir;
+  fs::path root = dir / "Pictures";
+  fs::path outside = dir / "elsewhere";
+
+  SampleLibrary() {
+    copySample("photos/heif/androidx_sample_still_photo.heic", root / "2024/IMG_1.HEIC");
+    copySample("video/bt601.mov", root / "2024/IMG_1.MOV");
+    copySample("photos/jpeg/white-1x1.jpg", root / "2024/DSC_2.JPG");
+    writeFile(root / "2024/DSC_2.NEF", "raw sensor data");
+    writeFile(root / "2024/DSC_2.JPG.xmp", sidecarWithRating(2));
+    writeFile(root / "2024/DSC_2.AAE", "<plist/>");
+    writeFile(root / "raw/only.DNG", "raw alone");
+    copySample("video/sample.mp4", root / "clip.mp4");
+    writeFile(root / "a/x.jpg", "a");
+    writeFile(root / "a b/x.jpg", "a b");
+    writeFile(root / "Caf\xE9.jpg", "latin-1 name");
+    writeFile(root / "notes.txt", "not a photo");
+    writeFile(root / ".hidden.jpg", "hidden");
+    writeFile(root / ".thumbnails/t.jpg", "hidden folder");
+    writeFile(root / ".Trash-0/files/old.jpg", "trash");
+    writeFile(outside / "z.jpg", "outside the library");
+    writeFile(dir / "x.jpg", "beside the library");
+    fs::create_symlink(outside / "z.jpg", root / "linked.jpg");
+    fs::create_symlink(dir / "nowhere.jpg", root / "cloud.jpg");
+    fs::create_symlink("self.jpg", root / "self.jpg");
+    fs::create_symlink(".", root / "loop");
+    fs::create_symlink(outside, root / "outside");
+    fs::create_directories(root / "folder.jpg");
+    ::mkfifo((root / "pipe.jpg").c_str(), 0600);
+  }
+};
+
+TEST(DiskLibrary, EnumeratesTheTreeGroupedAndInPathOrder) {
+  REQUIRE_TESTDATA();
+  SampleLibrary sample;
+  DiskLibrary library(sample.root);
+  const std::vector<Asset> assets = library.fetchAll();
+  EXPECT_EQ(identifiersOf(assets),
+            (std::vector<std::string>{"2024/DSC_2.JPG", "2024/IMG_1.HEIC", "Caf%E9.jpg",
+                                      "a b/x.jpg", "a/x.jpg", "clip.mp4", "cloud.jpg", "linked.jpg",
+                                      "raw/only.DNG", "self.jpg"}));
+
+  const std::string root = sample.root.string();
+  const struct {
+    std::string identifier;
+    int mediaType;
+    std::vector<std::tuple<long, std::string, std::string>> resources;  // type, uti, file
+  } expected[] = {
+      {"2024/IMG_1.HEIC",
+       mediaTypeImage,
+       {{1, "public.heic", "2024/IMG_1.HEIC"}, {9, "com.apple.quicktime-movie", "2024/IMG_1.MOV"}}},
+      {"2024/DSC_2.JPG",
+       mediaTypeImage,
+       {{1, "public.jpeg", "2024/DSC_2.JPG"},
+        {4, "com.nikon.raw-image", "2024/DSC_2.NEF"},
+        {7, "com.apple.photos.apple-adjustment-envelope", "2024/DSC_2.AAE"},
+        {7, "com.adobe.xmp", "2024/DSC_2.JPG.xmp"}}},
+      {"raw/only.DNG", mediaTypeImage, {{1, "com.adobe.raw-image", "raw/only.DNG"}}},
+      {"clip.mp4", mediaTypeVideo, {{2, "public.mpeg-4", "clip.mp4"}}},
+      {"Caf%E9.jpg", mediaTypeImage, {{1, "public.jpeg", "Caf\xE9.jpg"}}},
+  };
+  for (const auto& e : expected) {
+    const Asset* asset = findAsset(assets, e.identifier);
+    ASSERT_NE(asset, nullptr) << e.identifier;
+    EXPECT_EQ(asset->mediaType, e.mediaType) << e.identifier;
+    ASSERT_EQ(asset->resources.size(), e.resources.size()) << e.identifier;
+    for (std::size_t i = 0; i < e.resources.size(); ++i) {
+      const auto& [type, uti, file] = e.resources[i];
+      const Resource& resource = asset->resources[i];
+      EXPECT_EQ(resource.type, type) << file;
+      EXPECT_EQ(resource.uniformTypeIdentifier, uti) << file;
+      EXPECT_EQ(resource.location, root + "/" + file);
+      EXPECT_EQ(resource.originalFilename, fs::path(file).filename().string());
+    }
+  }
+  // The same library gives the same assets every time.
+  const std::vector<Asset> again = library.fetchAll();
+  ASSERT_EQ(again.size(), assets.size());
+  for (std::size_t i = 0; i < assets.size(); ++i) {
+    EXPECT_EQ(again[i].localIdentifier, assets[i].localIdentifier);
+    ASSERT_EQ(again[i].resources.size(), assets[i].resources.size());
+    for (std::size_t j = 0; j < assets[i].resources.size(); ++j) {
+      EXPECT_EQ(again[i].resources[j].location, assets[i].resources[j].location);
+    }
+  }
+}
+
+TEST(DiskLibrary, NoFolderNoAssets) {
+  TempDir dir;
+  EXPECT_TRUE(DiskLibrary(dir / "missing").fetchAll().empty());
+  EXPECT_TRUE(DiskLibrary(std::nullopt).fetchAll().empty());
+  EXPECT_TRUE(DiskLibrary(std::nullopt).fetchByIdentifiers({"a.jpg"}).empty());
+}
+
+TEST(DiskLibrary, FetchByIdentifiersFindsOnlyPrimaryFilesInsideTheLibrary) {
+  REQUIRE_TESTDATA();
+  SampleLibrary sample;
+  DiskLibrary library(sample.root);
+
+  // Request order, each asset once.
+  EXPECT_EQ(identifiersOf(library.fetchByIdentifiers(
+                {"a/x.jpg", "2024/IMG_1.HEIC", "Caf%E9.jpg", "a/x.jpg", "cloud.jpg"})),
+            (std::vector<std::string>{"a/x.jpg", "2024/IMG_1.HEIC", "Caf%E9.jpg", "cloud.jpg"}));
+  const std::vector<Asset> live = library.fetchByIdentifiers({"2024/IMG_1.HEIC"});
+  ASSERT_EQ(live.size(), 1u);
+  EXPECT_EQ(live[0].resources.size(), 2u);
+
+  for (const std::string& identifier : std::vector<std::string>{"../x.jpg",
+                                                                "a/../../x.jpg",
+                                                                "/etc/passwd",
+                                                                (sample.root / "clip.mp4").string(),
+                                                                "2024//IMG_1.HEIC",
+                                                                "./clip.mp4",
+                                                                "a/./x.jpg",
+                                                                "2024/IMG_1.MOV",
+                                                                "2024/DSC_2.NEF",
+                                                                "2024/DSC_2.AAE",
+                                                                "2024/DSC_2.JPG.xmp",
+                                                                "loop/clip.mp4",
+                                                                "loop/a/x.jpg",
+                                                                "outside/z.jpg",
+                                                                "notes.txt",
+                                                                ".hidden.jpg",
+                                                                ".thumbnails/t.jpg",
+                                                                "pipe.jpg",
+                                                                "folder.jpg",
+                                                                "Caf\xE9.jpg",
+                                                                "gone.jpg",
+                                                                "2024",
+                                                                "2024/",
+                                                                ""}) {
+    EXPECT_TRUE(library.fetchByIdentifiers({identifier}).empty()) << identifier;
+  }
+
+  // Only what exists now.
+  fs::remove(sample.root / "a/x.jpg");
+  EXPECT_TRUE(library.fetchByIdentifiers({"a/x.jpg"}).empty());
+}
+
+TEST(DiskLibrary, ReadsResourcesInBoundedChunksToTheEnd) {
+  constexpr std::size_t mebibyte = std::size_t{1} << 20;
+  TempDir dir;
+  fs::create_directories(dir / "lib/folder.jpg");
+  fs::create_symlink(dir / "nowhere.jpg", dir / "lib/cloud.jpg");
+  ::mkfifo((dir / "lib/pipe.jpg").c_str(), 0600);
+  DiskLibrary library(dir / "lib");
+
+  const auto read = [&](const std::string& name, std::vector<std::size_t>& chunks) {
+    std::string received;
+    Resource resource;
+    resource.location = (dir / "lib" / name).string();
+    const bool complete = library.readResource(resource, [&](std::span<const std::byte> chunk) {
+      chunks.push_back(chunk.size());
+      received.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+    });
+    return complete ? std::optional<std::string>(received) : std::nullopt;
+  };
+
+  // Small files are read in line, large ones one chunk ahead on a helper.
+  for (const std::size_t size : {std::size_t{0}, std::size_t{7}, mebibyte, 2 * mebibyte + 7,
+                                 4 * mebibyte + 1, 9 * mebibyte + 12345}) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 131 % 251);
+    const std::string name = std::to_string(size) + ".mov";
+    writeFile(dir / "lib" / name, bytes);
+    std::vector<std::size_t> chunks;
+    EXPECT_EQ(read(name, chunks), bytes) << size;
+    EXPECT_EQ(chunks.size(), (size + mebibyte - 1) / mebibyte) << size;
+    for (const std::size_t chunk : chunks) EXPECT_LE(chunk, mebibyte);
+  }
+  std::vector<std::size_t> chunks;
+  for (const std::string name : {"cloud.jpg", "folder.jpg", "pipe.jpg", "missing.jpg"}) {
+    EXPECT_FALSE(read(name, chunks)) << name;
+  }
+}
+
+TEST(DiskLibrary, FingerprintsAreStableAndAbsentForFilesElsewhere) {
+  REQUIRE_TESTDATA();
+  SampleLibrary sample;
+  DiskLibrary library(sample.root);
+  const std::vector<Asset> live = library.fetchByIdentifiers({"2024/IMG_1.HEIC"});
+  ASSERT_EQ(live.size(), 1u);
+
+  std::uint64_t size = 0;
+  const auto fingerprint = inventory::resourceHash(library, live[0], size);
+  ASSERT_TRUE(fingerprint);
+  const std::string still = testing::readFile(sample.root / "2024/IMG_1.HEIC");
+  const std::string movie = testing::readFile(sample.root / "2024/IMG_1.MOV");
+  EXPECT_EQ(*fingerprint, sha256Hex("1:public.heic:" + sha256Hex(still) + "\n" +
+                                    "9:com.apple.quicktime-movie:" + sha256Hex(movie)));
+  EXPECT_EQ(size, still.size() + movie.size());
+
+  // A second run over a fresh enumeration agrees.
+  DiskLibrary reopened(sample.root);
+  const std::vector<Asset> reopenedAssets = reopened.fetchAll();
+  const Asset* again = findAsset(reopenedAssets, "2024/IMG_1.HEIC");
+  std::uint64_t againSize = 0;
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(inventory::resourceHash(reopened, *again, againSize), fingerprint);
+  EXPECT_EQ(againSize, size);
+
+  const std::vector<Asset> cloud = library.fetchByIdentifiers({"cloud.jpg"});
+  ASSERT_EQ(cloud.size(), 1u);
+  EXPECT_FALSE(inventory::resourceHash(library, cloud[0], size));
+  EXPECT_EQ(size, 0u);
+  // Its attributes come from the name and the link alone.
+  const AssetAttributes attributes = library.attributes(cloud[0]);
+  EXPECT_EQ(attributes.pixelWidth, 0u);
+  EXPECT_FALSE(attributes.isFavorite);
+  EXPECT_TRUE(attributes.creationDate);
+}
+
+TEST(DiskLibrary, PixelSizesAsDisplayedAndCaptureDates) {
+  REQUIRE_TESTDATA();
+  ScopedTimeZone zone("UTC");
+  const struct {
+    std::string sample;
+    std::string name;
+    std::uint64_t width, height;
+    std::optional<double> created;
+  } cases[] = {
+      {"photos/orientation/Landscape_1.jpg", "o1.jpg", 1800, 1200, std::nullopt},
+      {"photos/orientation/Landscape_6.jpg", "o6.jpg", 1800, 1200, std::nullopt},
+      {"photos/orientation/Landscape_8.jpg", "o8.jpg", 1800, 1200, std::nullopt},
+      {"photos/motion/pixel-motion-photo-shortened.jpg", "pixel.jpg", 3024, 4032, 1608199380},
+      {"photos/jpeg/london.jpg", "london.jpg", 1020, 768, 1675774469},
+      {"photos/heif/androidx_sample_still_photo.heic", "still.heic", 1080, 1920, 1603283178},
+      {"photos/heif/rainbow-451x461.heic", "rainbow.heic", 451, 461, std::nullopt},
+      {"photos/avif/Ronda_rotate90.avif", "ronda.avif", 1080, 1920, 1483010681.17},
+      {"photos/avif/Summer_in_Tomsk_720p_5x4_grid.avif", "grid.avif", 6400, 2880, std::nullopt},
+      {"video/sample.mp4", "sample.mp4", 1080, 720, 1464714095},
+      {"video/sample_portrait.mp4", "portrait.mp4", 720, 1080, std::nullopt},
+      {"video/sample_rotate_and_reflect.mp4", "turned.mp4", 720, 1080, 1464714095},
+      // Apple's capture time (12:41:46+0100), not the container's write time.
+      {"video/dolbyVision-hdr.MOV", "hdr.MOV", 720, 1280, 1683632506},
+      {"video/bbb_642x642_768kbps_30fps_vp9.webm", "bbb.webm", 642, 642, 1614170882},
+      {"video/sample_audio_only.mp4", "audio.mp4", 0, 0, std::nullopt},
+  };
+  TempDir dir;
+  const double modifiedSeconds = 1500000000.5;
+  for (const auto& c : cases) {
+    copySample(c.sample, dir / "lib" / c.name);
+    const timespec times[2] = {{1500000000, 500000000}, {1500000000, 500000000}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (dir / "lib" / c.name).c_str(), times, 0), 0);
+  }
+
+  DiskLibrary library(dir / "lib");
+  const std::vector<Asset> assets = library.fetchAll();
+  for (const auto& c : cases) {
+    const Asset* asset = findAsset(assets, c.name);
+    ASSERT_NE(asset, nullptr) << c.name;
+    const AssetAttributes attributes = library.attributes(*asset);
+    EXPECT_EQ(attributes.pixelWidth, c.width) << c.name;
+    EXPECT_EQ(attributes.pixelHeight, c.height) << c.name;
+    ASSERT_TRUE(attributes.creationDate) << c.name;
+    // Without a capture time the file's modification time stands in.
+    EXPECT_NEAR(*attributes.creationDate, c.created.value_or(modifiedSeconds), 1.0) << c.name;
+  }
+}
+
+TEST(DiskLibrary, CaptureDatesHonourOffsetSubsecondsAndLocalTime) {
+  REQUIRE_TESTDATA();
+  TempDir dir;
+  const struct {
+    std::string name, dateTime, offset, subSeconds;
+    const char* zone;
+    double expected;
+  } cases[] = {
+      {"offset.jpg", "2021:06:01 10:00:00", "+02:00", "25", "UTC", 1622534400.25},
+      {"west.jpg", "2021:06:01 03:30:00", "-04:30", "", "UTC", 1622534400},
+      {"local.jpg", "2021:06:01 11:00:00", "", "5", "UTC-3", 1622534400.5},
+      {"blank.jpg", "2021:06:01 08:00:00", "   :  ", "", "UTC", 1622534400},
+  };
+  for (const auto& c : cases) {
+    copySample("photos/jpeg/white-1x1.jpg", dir / "lib" / c.name);
+    editMetadata(dir / "lib" / c.name, [&](Exiv2::ExifData& exif, Exiv2::XmpData&) {
+      exif["Exif.Photo.DateTimeOriginal"] = c.dateTime;
+      if (!c.offset.empty()) exif["Exif.Photo.OffsetTimeOriginal"] = c.offset;
+      if (!c.subSeconds.empty()) exif["Exif.Photo.SubSecTimeOriginal"] = c.subSeconds;
+    });
+  }
+  DiskLibrary library(dir / "lib");
+  const std::vector<Asset> assets = library.fetchAll();
+  for (const auto& c : cases) {
+    ScopedTimeZone zone(c.zone);
+    const Asset* asset = findAsset(assets, c.name);
+    ASSERT_NE(asset, nullptr) << c.name;
+    EXPECT_EQ(library.attributes(*asset).creationDate, c.expected) << c.name;
+  }
+}
+
+TEST(DiskLibrary, FavouritesByEmbeddedRatingSidecarsOrDesktopRating) {
+  REQUIRE_TESTDATA();
+  TempDir dir;
+  const fs::path lib = dir / "lib";
+  const auto photo = [&](const std::string& name) {
+    copySample("photos/jpeg/white-1x1.jpg", lib / name);
+  };
+  const auto embedRating = [&](const std::string& name, const std::string& rating) {
+    editMetadata(lib / name,
+                 [&](Exiv2::ExifData&, Exiv2::XmpData& xmp) { xmp["Xmp.xmp.Rating"] = rating; });
+  };
+  const auto desktopRating = [&](const std::string& name, const std::string& value) {
+    ASSERT_EQ(::setxattr((lib / name).c_str(), "user.baloo.rating", value.data(), value.size(), 0),
+              0);
+  };
+  photo("embedded5.jpg"), embedRating("embedded5.jpg", "5");
+  photo("embedded4.jpg"), embedRating("embedded4.jpg", "4");
+  photo("stem.jpg"), writeFile(lib / "stem.xmp", sidecarWithRating(5));
+  photo("named.jpg"), writeFile(lib / "named.jpg.xmp", sidecarWithRating(5));
+  photo("low.jpg"), writeFile(lib / "low.xmp", sidecarWithRating(3));
+  photo("baloo10.jpg"), desktopRating("baloo10.jpg", "10");
+  photo("baloo8.jpg"), desktopRating("baloo8.jpg", "8");
+  photo("plain.jpg");
+  copySample("video/testvid_1022ms.mp4", lib / "clip.mp4");
+  writeFile(lib / "clip.mp4.xmp", sidecarWithRating(5));
+  copySample("video/h265_bframes.mp4", lib / "other.mp4");
+  desktopRating("other.mp4", "10");
+
+  const std::pair<std::string, bool> cases[] = {
+      {"embedded5.jpg", true}, {"embedded4.jpg", false}, {"stem.jpg", true},
+      {"named.jpg", true},     {"low.jpg", false},       {"baloo10.jpg", true},
+      {"baloo8.jpg", false},   {"plain.jpg", false},     {"clip.mp4", true},
+      {"other.mp4", true},
+  };
+  DiskLibrary library(lib);
+  const std::vector<Asset> assets = library.fetchAll();
+  for (const auto& [name, favourite] : cases) {
+    const Asset* asset = findAsset(assets, name);
+    ASSERT_NE(asset, nullptr) << name;
+    EXPECT_EQ(library.attributes(*asset).isFavorite, favourite) << name;
+  }
+}
+
+TEST(DiskLibrary, ScreenshotsByNameFolderOrMarker) {
+  REQUIRE_TESTDATA();
+  const std::pair<std::string, bool> cases[] = {
+      {"Screenshot from 2024-03-01 12-30-45.png", true},
+      {"Screenshot from 2019-03-01 12:30:45.png", true},
+      {"Bildschirmfoto vom 2024-03-01 12-30-45.png", true},
+      {"Screenshot_20240301_123045.png", true},
+      {"Screenshot_20240301-123045.png", true},
+      {"Screenshot_20240301-123045_Chrome.jpg", true},
+      {"Screenshot 2024-03-01 at 12.30.45.png", true},
+      {"Screen Shot 2019-03-01 at 9.30.45 PM.png", true},
+      {"Bildschirmfoto 2024-03-01 um 12.30.45.png", true},
+      {"Screenshots/holiday.png", true},
+      {"Archiv/Bildschirmfotos/2023/scan.png", true},
+      // Near misses.
+      {"Screenshot.png", false},
+      {"Screenshot idea.png", false},
+      {"My Screenshot_20240301_123045.png", false},
+      {"Screenshot_2024030_123045.png", false},
+      {"Screenshot from yesterday.png", false},
+      {"Screenshots-alt/c.png", false},
+      {"screenshots/lower.png", false},
+      {"Screenshots.png", false},
+      {"Bildschirmfoto.png", false},
+  };
+  TempDir dir;
+  const fs::path lib = dir / "lib";
+  for (const auto& [name, screenshot] : cases) copySample("tricky/gray/basn0g08.png", lib / name);
+  copySample("photos/jpeg/white-1x1.jpg", lib / "IMG_0001.JPG");
+  editMetadata(lib / "IMG_0001.JPG", [](Exiv2::ExifData& exif, Exiv2::XmpData&) {
+    exif["Exif.Photo.UserComment"] = "charset=Ascii Screenshot";
+  });
+  copySample("photos/jpeg/white-1x1.jpg", lib / "IMG_0002.JPG");
+  editMetadata(lib / "IMG_0002.JPG", [](Exiv2::ExifData& exif, Exiv2::XmpData&) {
+    exif["Exif.Photo.UserComment"] = "charset=Ascii Screenshot of a map";
+  });
+
+  DiskLibrary library(lib);
+  const std::vector<Asset> assets = library.fetchAll();
+  const auto isScreenshot = [&](const std::string& name) {
+    const Asset* asset = findAsset(assets, name);
+    EXPECT_NE(asset, nullptr) << name;
+    return asset && (library.attributes(*asset).mediaSubtypes & mediaSubtypeScreenshot) != 0;
+  };
+  for (const auto& [name, screenshot] : cases) EXPECT_EQ(isScreenshot(name), screenshot) << name;
+  EXPECT_TRUE(isScreenshot("IMG_0001.JPG"));
+  EXPECT_FALSE(isScreenshot("IMG_0002.JPG"));
+}
+
+TEST(DiskLibrary, DeletionRefusesAssetsThatMovedOnOrChanged) {
+  TempDir dir;
+  const fs::path lib = dir / "lib";
+  writeFile(lib / "gone.jpg", "g");
+  writeFile(lib / "IMG_1.HEIC", "still");
+  writeFile(lib / "IMG_1.MOV", "movie");
+  writeFile(lib / "keep.jpg", "k");
+  DiskLibrary library(lib);
+  const std::vector<Asset> assets = library.fetchAll();
+  ASSERT_EQ(assets.size(), 3u);
+
+  fs::remove(lib / "gone.jpg");
+  ChangeResult result = library.deleteAssets(assets);
+  EXPECT_FALSE(result.succeeded);
+  EXPECT_EQ(result.errorDescription, "Auswahl verändert");
+
+  // A new sidecar joined the asset after it was checked.
+  std::vector<Asset> live = library.fetchByIdentifiers({"IMG_1.HEIC"});
+  writeFile(lib / "IMG_1.AAE", "<plist/>");
+  EXPECT_FALSE(library.deleteAssets(live).succeeded);
+
+  // Locations are never taken from the caller.
+  std::vector<Asset> forged = library.fetchByIdentifiers({"keep.jpg"});
+  ASSERT_EQ(forged.size(), 1u);
+  forged[0].resources[0].location = (dir / "victim.jpg").string();
+  writeFile(dir / "victim.jpg", "v");
+  EXPECT_FALSE(library.deleteAssets(forged).succeeded);
+
+  EXPECT_TRUE(fs::exists(lib / "IMG_1.HEIC"));
+  EXPECT_TRUE(fs::exists(lib / "IMG_1.MOV"));
+  EXPECT_TRUE(fs::exists(lib / "keep.jpg"));
+  EXPECT_TRUE(fs::exists(dir / "victim.jpg"));
+}
+
+}  // namespace
+}  // namespace velmora::photos
