@@ -66,19 +66,4 @@ std::string dhashString(std::uint64_t hash) {
   return text;
 }
 
-qr::LumaImage lumaImage(const photos::RgbImage& bitmap) {
-  qr::LumaImage luma;
-  luma.width = bitmap.width;
-  luma.height = bitmap.height;
-  const std::size_t count = std::size_t{bitmap.width} * bitmap.height;
-  luma.pixels.resize(count);
-  for (std::size_t p = 0; p < count; ++p) {
-    const unsigned r = bitmap.pixels[p * 3];
-    const unsigned g = bitmap.pixels[p * 3 + 1];
-    const unsigned b = bitmap.pixels[p * 3 + 2];
-    luma.pixels[p] = static_cast<std::uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000);
-  }
-  return luma;
-}
-
 }  // namespace velmora::inventory

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "bridge/photos/library.h"
-#include "qr/detector.h"
 
 namespace velmora::inventory {
 
@@ -33,8 +32,5 @@ double lumaSharpness(const LumaGrid& grid);
 
 // Unsigned decimal, no leading zeros: "0" for a zero hash.
 std::string dhashString(std::uint64_t hash);
-
-// The bitmap as 8-bit luminance (BT.601 weights), as the QR detector takes it.
-qr::LumaImage lumaImage(const photos::RgbImage& bitmap);
 
 }  // namespace velmora::inventory

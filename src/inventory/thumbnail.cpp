@@ -103,7 +103,7 @@ bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset
   const double variance = lumaVariance(grid);
   const double sharpness = lumaSharpness(grid);
 
-  qr::LumaImage luma = lumaImage(*bitmap);
+  qr::LumaImage luma = qr::lumaFromRgb(bitmap->width, bitmap->height, bitmap->pixels);
   bitmap.reset();  // only the luminance copy is needed from here on
   const bool qr = qr::hasQR(&luma);
   const bool checked = qr::qrAvailable;

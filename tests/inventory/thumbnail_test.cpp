@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <qrencode.h>
 #include <vips/vips.h>
 
 #include "qr/detector.h"
@@ -117,6 +118,38 @@ TEST(Thumbnail, FailedWriteStillMeasuresAndChangesNothing) {
   EXPECT_EQ(blocked, reference);
   EXPECT_EQ(testing::readFile(folder / "1.jpg" / "keep"), "kept");
   EXPECT_EQ(namesIn(folder.path()), (std::vector<std::string>{"1.jpg", "ok.jpg"}));
+}
+
+// A QR code of `text`, eight pixels per module, in a white quiet zone.
+photos::RgbImage qrPicture(const char* text) {
+  QRcode* code = QRcode_encodeString(text, 0, QR_ECLEVEL_M, QR_MODE_8, 1);
+  const std::uint32_t modules = static_cast<std::uint32_t>(code->width);
+  const std::uint32_t side = (modules + 8) * 8;
+  photos::RgbImage image{side, side, std::vector<std::uint8_t>(std::size_t{side} * side * 3, 255)};
+  for (std::uint32_t y = 0; y < side; ++y) {
+    for (std::uint32_t x = 0; x < side; ++x) {
+      const std::int64_t mx = static_cast<std::int64_t>(x / 8) - 4;
+      const std::int64_t my = static_cast<std::int64_t>(y / 8) - 4;
+      if (mx < 0 || my < 0 || mx >= code->width || my >= code->width) continue;
+      if (code->data[my * code->width + mx] & 1) {
+        std::fill_n(image.pixels.begin() + static_cast<std::ptrdiff_t>((std::size_t{y} * side + x) * 3), 3, 0);
+      }
+    }
+  }
+  QRcode_free(code);
+  return image;
+}
+
+TEST(Thumbnail, AsksTheQrDetectorAboutThePreview) {
+  TempDir folder;
+  Fixture withCode(qrPicture("https://example.org/velmora"));
+  const bridge::Json found = thumbnail(withCode.library, withCode.asset, folder / "0.jpg");
+  EXPECT_EQ(found["qr"], true);
+  EXPECT_EQ(found["qr_checked"], true);
+  Fixture without(gradient(300, 300));
+  const bridge::Json none = thumbnail(without.library, without.asset, folder / "1.jpg");
+  EXPECT_EQ(none["qr"], false);
+  EXPECT_EQ(none["qr_checked"], true);
 }
 
 TEST(Thumbnail, QualityEightyKeepsDetailButCompresses) {
