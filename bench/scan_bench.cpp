@@ -10,6 +10,10 @@
 //     thumbnail, run one after another by one shell script,
 // and prints assets per second for both. With --keep the library stays and
 // its path is printed (for memory measurements).
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,11 +21,7 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
-
-#include <vips/vips.h>
 
 #include "bridge/vips.h"
 
@@ -60,8 +60,10 @@ int run(const std::string& command) {
 std::string quoted(const fs::path& path) {
   std::string text = "'";
   for (const char c : path.string()) {
-    if (c == '\'') text += "'\\''";
-    else text += c;
+    if (c == '\'')
+      text += "'\\''";
+    else
+      text += c;
   }
   return text + "'";
 }
@@ -75,12 +77,12 @@ VipsImage* photo(VipsImage* base, int index) {
   VipsImage* out = nullptr;
   const double tint[3] = {1.0 + (index % 7) * 0.02, 1.0, 1.0 - (index % 5) * 0.02};
   const double offset[3] = {static_cast<double>(index % 11), 0, 0};
-  bool ok = check(vips_linear(base, &tinted, tint, offset, 3, nullptr), "linear") &&
-            check(vips_gaussnoise(&noise, 4000, 3000, "sigma", 6.0, "mean", 0.0, "seed", index,
-                                  nullptr),
-                  "noise") &&
-            check(vips_add(tinted, noise, &sum, nullptr), "add") &&
-            check(vips_cast_uchar(sum, &out, nullptr), "cast");
+  bool ok =
+      check(vips_linear(base, &tinted, tint, offset, 3, nullptr), "linear") &&
+      check(vips_gaussnoise(&noise, 4000, 3000, "sigma", 6.0, "mean", 0.0, "seed", index, nullptr),
+            "noise") &&
+      check(vips_add(tinted, noise, &sum, nullptr), "add") &&
+      check(vips_cast_uchar(sum, &out, nullptr), "cast");
   for (VipsImage* image : {tinted, noise, sum}) {
     if (image) g_object_unref(image);
   }
@@ -114,15 +116,16 @@ std::vector<fs::path> makeKind(const Kind& kind, int count, const fs::path& pict
     bool made = false;
     if (std::string(kind.name) == "video") {
       made = run("ffmpeg -nostdin -v quiet -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 3 "
-                 "-vf hue=h=" + std::to_string(i * 40) +
-                 " -c:v libx264 -preset veryfast -pix_fmt yuv420p " + quoted(file)) == 0;
+                 "-vf hue=h=" +
+                 std::to_string(i * 40) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p " +
+                 quoted(file)) == 0;
     } else if (std::string(kind.name) == "png") {
       VipsImage* shifted = nullptr;
       const double scale[3] = {1, 1, 1};
       const double shift[3] = {static_cast<double>(i * 9 % 40), 0, 0};
-      made = check(vips_linear(screen, &shifted, scale, shift, 3, "uchar", TRUE, nullptr),
-                   "linear") &&
-             check(vips_pngsave(shifted, file.c_str(), "compression", 6, nullptr), "pngsave");
+      made =
+          check(vips_linear(screen, &shifted, scale, shift, 3, "uchar", TRUE, nullptr), "linear") &&
+          check(vips_pngsave(shifted, file.c_str(), "compression", 6, nullptr), "pngsave");
       if (shifted) g_object_unref(shifted);
     } else {
       VipsImage* picture = photo(base, i);
@@ -152,9 +155,9 @@ double seconds(const std::chrono::steady_clock::time_point start) {
 std::pair<int, double> timeScan(const fs::path& home, const fs::path& previews) {
   fs::create_directories(previews);
   const fs::path output = home / "scan.out";
-  const std::string command = "env -i HOME=" + quoted(home) + " XDG_CONFIG_HOME=" +
-                              quoted(home / ".config") + " " VELMORA_BRIDGE_EXE " scan " +
-                              quoted(previews) + " > " + quoted(output) + " 2>&1";
+  const std::string command =
+      "env -i HOME=" + quoted(home) + " XDG_CONFIG_HOME=" + quoted(home / ".config") +
+      " " VELMORA_BRIDGE_EXE " scan " + quoted(previews) + " > " + quoted(output) + " 2>&1";
   const auto start = std::chrono::steady_clock::now();
   const int status = run(command);
   const double elapsed = seconds(start);
@@ -182,8 +185,8 @@ double timeTools(const std::vector<fs::path>& files, const fs::path& work) {
     int n = 0;
     for (const fs::path& file : files) {
       const fs::path thumb = work / (std::to_string(n++) + ".jpg");
-      out << "vipsthumbnail -s 600x600 " << quoted(file) << " -o " << quoted(thumb.string() + "[Q=80]")
-          << " >/dev/null 2>&1\n"
+      out << "vipsthumbnail -s 600x600 " << quoted(file) << " -o "
+          << quoted(thumb.string() + "[Q=80]") << " >/dev/null 2>&1\n"
           << "sha256sum " << quoted(file) << " >/dev/null 2>&1\n"
           << "zbarimg -q -Sdisable -Sqrcode.enable " << quoted(thumb) << " >/dev/null 2>&1\n";
     }
@@ -199,25 +202,29 @@ int main(int argc, char** argv) {
   int total = 500;
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--keep") keep = true;
-    else total = std::max(4, std::atoi(argv[i]));
+    if (std::string(argv[i]) == "--keep")
+      keep = true;
+    else
+      total = std::max(4, std::atoi(argv[i]));
   }
   if (!velmora::bridge::ensureVips()) return 1;
   const fs::path testdata = VELMORA_TESTDATA;
   const fs::path root = fs::temp_directory_path() / ("scan_bench." + std::to_string(::getpid()));
 
-  VipsImage* sample = vips_image_new_from_file((testdata / "photos/jpeg/london.jpg").c_str(), nullptr);
-  VipsImage* shot = vips_image_new_from_file((testdata / "screenshots/btop_normal.png").c_str(), nullptr);
+  VipsImage* sample =
+      vips_image_new_from_file((testdata / "photos/jpeg/london.jpg").c_str(), nullptr);
+  VipsImage* shot =
+      vips_image_new_from_file((testdata / "screenshots/btop_normal.png").c_str(), nullptr);
   VipsImage* base = nullptr;
   VipsImage* screen = nullptr;
   if (!sample || !shot ||
       !check(vips_resize(sample, &base, 4000.0 / vips_image_get_width(sample), "vscale",
                          3000.0 / vips_image_get_height(sample), nullptr),
              "resize") ||
-      !check(vips_resize(shot, &screen, 2560.0 / vips_image_get_width(shot), "vscale",
-                         1440.0 / vips_image_get_height(shot), "kernel", VIPS_KERNEL_NEAREST,
-                         nullptr),
-             "resize")) {
+      !check(
+          vips_resize(shot, &screen, 2560.0 / vips_image_get_width(shot), "vscale",
+                      1440.0 / vips_image_get_height(shot), "kernel", VIPS_KERNEL_NEAREST, nullptr),
+          "resize")) {
     std::fprintf(stderr, "scan_bench: sample files missing under %s\n", testdata.c_str());
     return 1;
   }
@@ -240,8 +247,8 @@ int main(int argc, char** argv) {
     for (std::size_t o = 1; o < std::size(kinds); ++o) {
       others += std::max(1, static_cast<int>(total * kinds[o].share + 0.5));
     }
-    const int count = k == 0 ? total - others
-                             : std::max(1, static_cast<int>(total * kind.share + 0.5));
+    const int count =
+        k == 0 ? total - others : std::max(1, static_cast<int>(total * kind.share + 0.5));
     made += count;
     // A home per kind, so each kind's scan can be timed on its own.
     const fs::path home = root / kind.name / "home";
@@ -250,8 +257,8 @@ int main(int argc, char** argv) {
     const auto [records, scanSeconds] = timeScan(home, root / kind.name / "previews");
     const double toolsSeconds = timeTools(files, root / kind.name / "tools");
     std::printf("%-7s %6d %10.2f %12.2f %10.2f %12.2f %7.2fx%s\n", kind.name, count, scanSeconds,
-                count / scanSeconds, toolsSeconds, count / toolsSeconds,
-                toolsSeconds / scanSeconds, records == count ? "" : "  (record count differs!)");
+                count / scanSeconds, toolsSeconds, count / toolsSeconds, toolsSeconds / scanSeconds,
+                records == count ? "" : "  (record count differs!)");
     scanTotal += scanSeconds;
     toolsTotal += toolsSeconds;
     recordsTotal += records;

@@ -1,8 +1,9 @@
 #include "inventory/scan.h"
 
-#include <filesystem>
 #include <malloc.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "bridge/messages.h"
 #include "inventory/fingerprint.h"

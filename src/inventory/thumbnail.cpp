@@ -1,11 +1,11 @@
 #include "inventory/thumbnail.h"
 
-#include <atomic>
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
-
 #include <vips/vips.h>
+
+#include <atomic>
+#include <cerrno>
 
 #include "bridge/vips.h"
 #include "inventory/metrics.h"
@@ -41,10 +41,9 @@ bool writeAll(int fd, const std::string& bytes) {
 
 std::optional<std::string> encodeJpeg(const photos::RgbImage& bitmap, int quality) {
   if (!usable(bitmap) || !bridge::ensureVips()) return std::nullopt;
-  VipsImage* image = vips_image_new_from_memory(bitmap.pixels.data(), bitmap.pixels.size(),
-                                                static_cast<int>(bitmap.width),
-                                                static_cast<int>(bitmap.height), 3,
-                                                VIPS_FORMAT_UCHAR);
+  VipsImage* image = vips_image_new_from_memory(
+      bitmap.pixels.data(), bitmap.pixels.size(), static_cast<int>(bitmap.width),
+      static_cast<int>(bitmap.height), 3, VIPS_FORMAT_UCHAR);
   if (!image) {
     vips_error_clear();
     return std::nullopt;
@@ -71,8 +70,8 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     // Hidden, and unique to this process, so that nothing mistakes it for a
     // preview and no other writer shares it.
-    temporary = folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) +
-                          "." + std::to_string(counter++) + ".tmp");
+    temporary = folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
+                          std::to_string(counter++) + ".tmp");
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }

@@ -49,8 +49,8 @@ TEST(PreviewMetrics, AllBlackIsExactlyZero) {
 }
 
 TEST(PreviewMetrics, SingleColourHashesToZero) {
-  for (const auto& [r, g, b] : std::vector<std::tuple<int, int, int>>{
-           {255, 255, 255}, {10, 200, 30}, {128, 0, 255}}) {
+  for (const auto& [r, g, b] :
+       std::vector<std::tuple<int, int, int>>{{255, 255, 255}, {10, 200, 30}, {128, 0, 255}}) {
     const auto image = filled(123, 77, static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(g),
                               static_cast<std::uint8_t>(b));
     EXPECT_EQ(measure(image).hash, "0");
@@ -62,12 +62,12 @@ TEST(PreviewMetrics, LumaUsesBt601WeightsOnComponentsOverByteMax) {
     std::uint8_t r, g, b;
     double luma;
   };
-  for (const Case& c : std::vector<Case>{{255, 0, 0, 299},
-                                        {0, 255, 0, 587},
-                                        {0, 0, 255, 114},
-                                        {255, 255, 255, 1000},
-                                        {128, 64, 32, 299 * (128 / 255.0) + 587 * (64 / 255.0) +
-                                                           114 * (32 / 255.0)}}) {
+  for (const Case& c : std::vector<Case>{
+           {255, 0, 0, 299},
+           {0, 255, 0, 587},
+           {0, 0, 255, 114},
+           {255, 255, 255, 1000},
+           {128, 64, 32, 299 * (128 / 255.0) + 587 * (64 / 255.0) + 114 * (32 / 255.0)}}) {
     const LumaGrid grid = lumaGrid(filled(5, 5, c.r, c.g, c.b));
     for (const double value : grid) EXPECT_EQ(value, c.luma);
   }
@@ -79,10 +79,11 @@ TEST(PreviewMetrics, SingleBitHashesLandAtBothEnds) {
     std::uint32_t x, y;
     const char* hash;
   };
-  for (const Case& c : std::vector<Case>{{0, 0, "9223372036854775808"},  // 2^63
-                                        {7, 7, "1"},
-                                        {1, 0, "4611686018427387904"},  // (0,1) > (0,2); (0,0) < (0,1)
-                                        {0, 8, "0"}}) {                // row 8 never compared
+  for (const Case& c :
+       std::vector<Case>{{0, 0, "9223372036854775808"},  // 2^63
+                         {7, 7, "1"},
+                         {1, 0, "4611686018427387904"},  // (0,1) > (0,2); (0,0) < (0,1)
+                         {0, 8, "0"}}) {                 // row 8 never compared
     RgbImage image = filled(9, 9);
     paint(image, c.x, c.y, 255, 255, 255);
     EXPECT_EQ(measure(image).hash, c.hash) << c.x << "," << c.y;

@@ -1,11 +1,11 @@
 // The built executable scanning real files in a temporary pictures folder.
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
 #include <openssl/sha.h>
 #include <unistd.h>
 #include <vips/vips.h>
+
+#include <algorithm>
+#include <filesystem>
 
 #include "bridge/messages.h"
 #include "bridge/photos/preview.h"
@@ -40,11 +40,13 @@ std::optional<photos::RgbImage> decodeJpeg(const fs::path& file) {
     return std::nullopt;
   }
   std::size_t length = 0;
-  void* memory = vips_image_get_bands(image) == 3 ? vips_image_write_to_memory(image, &length) : nullptr;
+  void* memory =
+      vips_image_get_bands(image) == 3 ? vips_image_write_to_memory(image, &length) : nullptr;
   std::optional<photos::RgbImage> rgb;
   if (memory) {
     rgb = photos::RgbImage{static_cast<std::uint32_t>(vips_image_get_width(image)),
-                           static_cast<std::uint32_t>(vips_image_get_height(image)), {}};
+                           static_cast<std::uint32_t>(vips_image_get_height(image)),
+                           {}};
     const auto* bytes = static_cast<const std::uint8_t*>(memory);
     rgb->pixels.assign(bytes, bytes + length);
     g_free(memory);
@@ -123,7 +125,8 @@ TEST_F(ScanEndToEnd, TenAssetsGiveTenRecordsAndUprightPreviews) {
   expectCleanRun(run);
   ASSERT_EQ(run.lines.size(), 11u) << run.out;
   for (std::size_t n = 0; n < 10; ++n) {
-    EXPECT_EQ(run.lines[n], (json{{"progress", "Fotomediathek: " + std::to_string(n + 1) + "/10"}}));
+    EXPECT_EQ(run.lines[n],
+              (json{{"progress", "Fotomediathek: " + std::to_string(n + 1) + "/10"}}));
   }
   const json& result = run.lines.back();
   ASSERT_EQ(result["items"].size(), 10u);
@@ -152,7 +155,9 @@ TEST_F(ScanEndToEnd, TenAssetsGiveTenRecordsAndUprightPreviews) {
   EXPECT_EQ((*turned)["width"], 1800);
   EXPECT_EQ((*turned)["height"], 1200);
   const auto upright = photos::renderPreview(
-      {"x", 1, {{1, "public.jpeg", "x", (testdata() / "photos/orientation/Landscape_1.jpg").string()}}},
+      {"x",
+       1,
+       {{1, "public.jpeg", "x", (testdata() / "photos/orientation/Landscape_1.jpg").string()}}},
       600, 600);
   const auto written = decodeJpeg(previews / ((*turned)["id"].get<std::string>() + ".jpg"));
   ASSERT_TRUE(upright && written);
@@ -230,8 +235,8 @@ TEST_F(ScanEndToEnd, MissingScanFolderStillGivesEveryRecord) {
 
 TEST_F(ScanEndToEnd, BrokenAndOddFilesAreInventoriedQuietly) {
   for (const char* sample : {"bad/bomb/lottapixel.jpg", "bad/truncated/truncated_jpeg.jpg",
-                             "bad/corrupt/broken_data_stream.png",
-                             "video/sample_audio_only.mp4", "photos/webp/lossy_alpha.webp"}) {
+                             "bad/corrupt/broken_data_stream.png", "video/sample_audio_only.mp4",
+                             "photos/webp/lossy_alpha.webp"}) {
     copy(sample, fs::path(sample).filename());
   }
   writeFile(home.pictures() / "notes.pdf", "%PDF-1.4 not a photo");

@@ -1,9 +1,9 @@
 #include "inventory/scan.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <unistd.h>
 
 #include "bridge/messages.h"
 #include "support/fake_library.h"
@@ -57,7 +57,8 @@ TEST(ScanAction, TenAssetsCountOneToTenAndNamePreviewsByPosition) {
   const Scan scan = runScan(library, folder.path());
   ASSERT_EQ(scan.lines.size(), 11u);
   for (int n = 0; n < 10; ++n) {
-    EXPECT_EQ(scan.lines[n], (Json{{"progress", "Fotomediathek: " + std::to_string(n + 1) + "/10"}}));
+    EXPECT_EQ(scan.lines[n],
+              (Json{{"progress", "Fotomediathek: " + std::to_string(n + 1) + "/10"}}));
     const Json& item = scan.item(static_cast<std::size_t>(n));
     EXPECT_EQ(item["id"], std::to_string(n));
     EXPECT_EQ(item["asset_id"], "p" + std::to_string(n) + ".jpg");
@@ -73,7 +74,8 @@ TEST(ScanAction, ProgressGoesOutBeforeTheAssetIsRead) {
   std::vector<std::string> events;
   struct Logging : FakeLibrary {
     std::vector<std::string>* events = nullptr;
-    bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
+    bool readResource(const photos::Resource& resource,
+                      const photos::ChunkHandler& onChunk) override {
       events->push_back("read " + resource.location);
       return FakeLibrary::readResource(resource, onChunk);
     }
@@ -92,8 +94,10 @@ TEST(ScanAction, ProgressGoesOutBeforeTheAssetIsRead) {
 TEST(ScanAction, RecordCarriesFixedKeysInTheirJsonForms) {
   FakeLibrary library;
   library.add("DCIM/fav.heic", photos::mediaTypeImage,
-              {{1, "public.heic", std::string("abcd")}, {9, "com.apple.quicktime-movie", std::string("123456")}});
-  library.entries.back().attributes = {photos::mediaSubtypeScreenshot, 4032, 3024, true, 1700000000.25};
+              {{1, "public.heic", std::string("abcd")},
+               {9, "com.apple.quicktime-movie", std::string("123456")}});
+  library.entries.back().attributes = {photos::mediaSubtypeScreenshot, 4032, 3024, true,
+                                       1700000000.25};
   library.entries.back().preview = grey(60, 45, 0);
   TempDir folder;
   const Json item = runScan(library, folder.path()).item(0);
@@ -122,7 +126,8 @@ TEST(ScanAction, RecordCarriesFixedKeysInTheirJsonForms) {
 
 TEST(ScanAction, NonImagesKeepMetricsButLoseTheDifferenceHash) {
   FakeLibrary library;
-  library.add("clip.mov", photos::mediaTypeVideo, {{2, "com.apple.quicktime-movie", std::string("v")}});
+  library.add("clip.mov", photos::mediaTypeVideo,
+              {{2, "com.apple.quicktime-movie", std::string("v")}});
   library.entries.back().preview = grey(32, 18, 50);
   library.add("other.bin", photos::mediaTypeUnknown, {{1, "public.data", std::string("o")}});
   library.entries.back().preview = grey(8, 8, 50);
@@ -148,8 +153,9 @@ TEST(ScanAction, MissingOriginalsWarnAndLeaveSizeIncomplete) {
   library.add("cloud.jpg", photos::mediaTypeImage,
               {{2, "public.mpeg-4", std::string("12345")}, {1, "public.jpeg", std::nullopt}});
   // The photo is local, its paired video is not.
-  library.add("half.heic", photos::mediaTypeImage,
-              {{1, "public.heic", std::string("123")}, {9, "com.apple.quicktime-movie", std::nullopt}});
+  library.add(
+      "half.heic", photos::mediaTypeImage,
+      {{1, "public.heic", std::string("123")}, {9, "com.apple.quicktime-movie", std::nullopt}});
   library.add("empty", photos::mediaTypeImage, {});
   TempDir folder;
   const Scan scan = runScan(library, folder.path());

@@ -1,10 +1,10 @@
 #include "inventory/thumbnail.h"
 
 #include <gtest/gtest.h>
-
-#include <filesystem>
 #include <qrencode.h>
 #include <vips/vips.h>
+
+#include <filesystem>
 
 #include "qr/detector.h"
 #include "support/fake_library.h"
@@ -87,7 +87,8 @@ TEST(Thumbnail, ReplacesAnEarlierPreviewOfTheSameName) {
 TEST(Thumbnail, NoImageMeansEmptyResultNoFileAndUntouchedQrFlag) {
   TempDir folder;
   for (auto& preview : std::vector<std::optional<photos::RgbImage>>{
-           std::nullopt, photos::RgbImage{}, photos::RgbImage{4, 4, std::vector<std::uint8_t>(5)}}) {
+           std::nullopt, photos::RgbImage{},
+           photos::RgbImage{4, 4, std::vector<std::uint8_t>(5)}}) {
     Fixture fixture(preview);
     qr::qrAvailable = false;
     const bridge::Json metrics = thumbnail(fixture.library, fixture.asset, folder / "0.jpg");
@@ -132,7 +133,9 @@ photos::RgbImage qrPicture(const char* text) {
       const std::int64_t my = static_cast<std::int64_t>(y / 8) - 4;
       if (mx < 0 || my < 0 || mx >= code->width || my >= code->width) continue;
       if (code->data[my * code->width + mx] & 1) {
-        std::fill_n(image.pixels.begin() + static_cast<std::ptrdiff_t>((std::size_t{y} * side + x) * 3), 3, 0);
+        std::fill_n(
+            image.pixels.begin() + static_cast<std::ptrdiff_t>((std::size_t{y} * side + x) * 3), 3,
+            0);
       }
     }
   }

@@ -1,12 +1,13 @@
 #include "bridge/photos/preview.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <fcntl.h>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "bridge/photos/preview_formats.h"
 
@@ -14,15 +15,19 @@ namespace velmora::photos {
 
 namespace {
 
-constexpr std::array<std::string_view, 8> videoTypes = {
-    "com.apple.quicktime-movie", "public.mpeg-4",       "com.apple.m4v-video",
-    "public.3gpp",               "public.avi",          "org.matroska.mkv",
-    "org.webmproject.webm",      "public.avchd-mpeg-2-transport-stream"};
+constexpr std::array<std::string_view, 8> videoTypes = {"com.apple.quicktime-movie",
+                                                        "public.mpeg-4",
+                                                        "com.apple.m4v-video",
+                                                        "public.3gpp",
+                                                        "public.avi",
+                                                        "org.matroska.mkv",
+                                                        "org.webmproject.webm",
+                                                        "public.avchd-mpeg-2-transport-stream"};
 
 constexpr std::array<std::string_view, 9> rawTypes = {
-    "com.adobe.raw-image",       "com.canon.cr2-raw-image",     "com.canon.cr3-raw-image",
-    "com.nikon.raw-image",       "com.sony.arw-raw-image",      "com.olympus.raw-image",
-    "com.panasonic.rw2-raw-image", "com.fuji.raw-image",        "com.pentax.raw-image"};
+    "com.adobe.raw-image",         "com.canon.cr2-raw-image", "com.canon.cr3-raw-image",
+    "com.nikon.raw-image",         "com.sony.arw-raw-image",  "com.olympus.raw-image",
+    "com.panasonic.rw2-raw-image", "com.fuji.raw-image",      "com.pentax.raw-image"};
 
 bool listed(std::string_view type, auto const& list) {
   return std::find(list.begin(), list.end(), type) != list.end();

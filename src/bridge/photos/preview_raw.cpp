@@ -40,8 +40,7 @@ std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetW
     const Exiv2::PreviewProperties* largest = nullptr;
     for (const Exiv2::PreviewProperties& properties : list) {
       const std::uint64_t pixels = std::uint64_t{properties.width_} * properties.height_;
-      if (!largest ||
-          pixels > std::uint64_t{largest->width_} * largest->height_ ||
+      if (!largest || pixels > std::uint64_t{largest->width_} * largest->height_ ||
           (pixels == std::uint64_t{largest->width_} * largest->height_ &&
            properties.size_ > largest->size_)) {
         largest = &properties;

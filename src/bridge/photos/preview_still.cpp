@@ -1,7 +1,7 @@
+#include <vips/vips.h>
+
 #include <cstring>
 #include <utility>
-
-#include <vips/vips.h>
 
 #include "bridge/photos/preview_formats.h"
 #include "bridge/vips.h"
@@ -102,8 +102,9 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
     // The header alone, to refuse absurd sizes before anything is decoded.
     VipsRef header(vips_image_new_from_file(path.c_str(), nullptr));
     if (!header.get()) return failed();
-    if (!bridge::withinPixelLimit(static_cast<std::uint64_t>(vips_image_get_width(header.get())),
-                                  static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
+    if (!bridge::withinPixelLimit(
+            static_cast<std::uint64_t>(vips_image_get_width(header.get())),
+            static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
       return failed();
     }
   }
@@ -122,8 +123,9 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
   {
     VipsRef header(vips_image_new_from_buffer(data, size, "", nullptr));
     if (!header.get()) return failed();
-    if (!bridge::withinPixelLimit(static_cast<std::uint64_t>(vips_image_get_width(header.get())),
-                                  static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
+    if (!bridge::withinPixelLimit(
+            static_cast<std::uint64_t>(vips_image_get_width(header.get())),
+            static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
       return failed();
     }
   }

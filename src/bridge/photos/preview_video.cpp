@@ -53,7 +53,8 @@ Turn turnFor(const std::int32_t* matrix) {
   if (std::isnan(theta)) return Turn::none;
   theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
   if (std::fabs(theta - 90) < 1.0) return matrix[3] > 0 ? Turn::transpose : Turn::clockwise;
-  if (std::fabs(theta - 270) < 1.0) return matrix[3] < 0 ? Turn::antiTranspose : Turn::counterClockwise;
+  if (std::fabs(theta - 270) < 1.0)
+    return matrix[3] < 0 ? Turn::antiTranspose : Turn::counterClockwise;
   if (std::fabs(theta - 180) < 1.0) {
     const bool mirrored = matrix[0] < 0;
     const bool flipped = matrix[4] < 0;
@@ -84,14 +85,34 @@ RgbImage turned(const RgbImage& source, Turn turn) {
       std::uint32_t sx = x;
       std::uint32_t sy = y;
       switch (turn) {
-        case Turn::clockwise: sx = y; sy = h - 1 - x; break;
-        case Turn::counterClockwise: sx = w - 1 - y; sy = x; break;
-        case Turn::transpose: sx = y; sy = x; break;
-        case Turn::antiTranspose: sx = w - 1 - y; sy = h - 1 - x; break;
-        case Turn::half: sx = w - 1 - x; sy = h - 1 - y; break;
-        case Turn::mirror: sx = w - 1 - x; break;
-        case Turn::flip: sy = h - 1 - y; break;
-        case Turn::none: break;
+        case Turn::clockwise:
+          sx = y;
+          sy = h - 1 - x;
+          break;
+        case Turn::counterClockwise:
+          sx = w - 1 - y;
+          sy = x;
+          break;
+        case Turn::transpose:
+          sx = y;
+          sy = x;
+          break;
+        case Turn::antiTranspose:
+          sx = w - 1 - y;
+          sy = h - 1 - x;
+          break;
+        case Turn::half:
+          sx = w - 1 - x;
+          sy = h - 1 - y;
+          break;
+        case Turn::mirror:
+          sx = w - 1 - x;
+          break;
+        case Turn::flip:
+          sy = h - 1 - y;
+          break;
+        case Turn::none:
+          break;
       }
       const std::size_t from = (std::size_t{sy} * w + sx) * 3;
       const std::size_t to = (std::size_t{y} * out.width + x) * 3;
@@ -151,7 +172,8 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
   if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
 
   const AVCodec* decoder = nullptr;
-  const int streamIndex = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  const int streamIndex =
+      av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
   if (streamIndex < 0 || !decoder) return std::nullopt;
   AVStream* stream = format->streams[streamIndex];
   const AVCodecParameters* parameters = stream->codecpar;
@@ -183,8 +205,8 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
 
   // Pixels that are not square are stretched to their display width.
   double displayWidth = frame->width;
-  const AVRational aspect = frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio
-                                                               : stream->sample_aspect_ratio;
+  const AVRational aspect =
+      frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio : stream->sample_aspect_ratio;
   if (aspect.num > 0 && aspect.den > 0) displayWidth *= av_q2d(aspect);
   const double displayHeight = frame->height;
   const bool swap = swapsAxes(turn);

@@ -60,7 +60,8 @@ double difference(const RgbImage& a, const RgbImage& b) {
 double meanOfRows(const RgbImage& image, std::uint32_t first, std::uint32_t last) {
   double sum = 0;
   for (std::uint32_t y = first; y < last; ++y) {
-    for (std::uint32_t x = 0; x < image.width * 3; ++x) sum += image.pixels[(y * image.width * 3) + x];
+    for (std::uint32_t x = 0; x < image.width * 3; ++x)
+      sum += image.pixels[(y * image.width * 3) + x];
   }
   return sum / (double(last - first) * image.width * 3);
 }
@@ -84,8 +85,8 @@ TEST(RenderPreview, EveryExifOrientationShowsTheUprightPicture) {
   ASSERT_TRUE(hopper);
   for (int orientation = 2; orientation <= 8; ++orientation) {
     for (const char* ext : {".jpg", ".webp"}) {
-      const auto turned = render(folder / ("pillow_hopper_orientation_" +
-                                           std::to_string(orientation) + ext));
+      const auto turned =
+          render(folder / ("pillow_hopper_orientation_" + std::to_string(orientation) + ext));
       ASSERT_TRUE(turned) << orientation << ext;
       EXPECT_LT(difference(*turned, *hopper), 12.0) << orientation << ext;
     }
@@ -98,9 +99,9 @@ TEST(RenderPreview, HeifContainersFollowTheirTransforms) {
   const auto reference = render(folder / "pillow_avif_rot0mir0.avif");
   ASSERT_TRUE(reference);
   EXPECT_EQ(reference->width, 600u);
-  for (const char* name : {"pillow_avif_rot1mir0.avif", "pillow_avif_rot1mir1.avif",
-                           "pillow_avif_rot2mir0.avif", "pillow_avif_rot3mir0.avif",
-                           "pillow_avif_rot3mir1.avif"}) {
+  for (const char* name :
+       {"pillow_avif_rot1mir0.avif", "pillow_avif_rot1mir1.avif", "pillow_avif_rot2mir0.avif",
+        "pillow_avif_rot3mir0.avif", "pillow_avif_rot3mir1.avif"}) {
     const auto turned = render(folder / name);
     ASSERT_TRUE(turned) << name;
     EXPECT_LT(difference(*turned, *reference), 12.0) << name;
@@ -147,12 +148,11 @@ TEST(RenderPreview, ColourSourcesBecomeEightBitSrgb) {
   const auto cmyk = render(folder / "cmyk/pil_sample_cmyk.jpg");
   ASSERT_TRUE(rgb && cmyk);
   EXPECT_LT(difference(*cmyk, *rgb), 40.0);
-  for (const char* file : {"cmyk/CMYK_no_profile.jpg", "cmyk/CMYK_with_profile.jpg",
-                           "cmyk/tiff_strip_cmyk_jpeg.tif", "gray/hopper_gray.jpg",
-                           "gray/basn0g01.png", "png16/Flag_of_the_Netherlands-16bit.png",
-                           "png16/basn6a16.png", "png16/16-bit-grey-alpha.png",
-                           "png16/libpng_gray-16-sRGB.png", "icc/p3.png", "icc/prophoto.png",
-                           "icc/icc_profile_big.jpg", "png/trans-x.png"}) {
+  for (const char* file :
+       {"cmyk/CMYK_no_profile.jpg", "cmyk/CMYK_with_profile.jpg", "cmyk/tiff_strip_cmyk_jpeg.tif",
+        "gray/hopper_gray.jpg", "gray/basn0g01.png", "png16/Flag_of_the_Netherlands-16bit.png",
+        "png16/basn6a16.png", "png16/16-bit-grey-alpha.png", "png16/libpng_gray-16-sRGB.png",
+        "icc/p3.png", "icc/prophoto.png", "icc/icc_profile_big.jpg", "png/trans-x.png"}) {
     const auto image = render(folder / file);
     ASSERT_TRUE(image) << file;
     EXPECT_EQ(image->pixels.size(), std::size_t{image->width} * image->height * 3) << file;
@@ -179,8 +179,8 @@ TEST(RenderPreview, VideosShowTheirFirstFrameTurnedForDisplay) {
   for (const Case& c : std::vector<Case>{
            {"video/sample.mp4", 600, 400},
            {"video/sample_portrait.mp4", 400, 600},
-           {"video/dolbyVision-hdr.MOV", 338, 600},          // display matrix: -90 degrees
-           {"video/sample_rotate_and_reflect.mp4", 400, 600},  // turned and mirrored
+           {"video/dolbyVision-hdr.MOV", 338, 600},                 // display matrix: -90 degrees
+           {"video/sample_rotate_and_reflect.mp4", 400, 600},       // turned and mirrored
            {"video/bbb_176x144_128kbps_15fps_h263.3gp", 192, 144},  // 12:11 pixels
            {"video/bbb_642x642_768kbps_30fps_vp9.webm", 600, 600},
            {"video/sample_av1.mp4", 600, 400},
@@ -202,8 +202,8 @@ TEST(RenderPreview, NothingLocalOrNothingDecodableGivesNoImage) {
   testing::writeFile(folder / "garbage.jpg", std::string(5000, 'x'));
   testing::writeFile(folder / "garbage.mp4", std::string(5000, 'x'));
   testing::writeFile(folder / "empty.heic", "");
-  for (const char* name : {"missing.jpg", "cloud.jpg", "folder.jpg", "garbage.jpg", "garbage.mp4",
-                           "empty.heic"}) {
+  for (const char* name :
+       {"missing.jpg", "cloud.jpg", "folder.jpg", "garbage.jpg", "garbage.mp4", "empty.heic"}) {
     EXPECT_FALSE(render(folder / name)) << name;
   }
   EXPECT_FALSE(renderPreview(Asset{}, 600, 600));
@@ -268,7 +268,7 @@ TEST(RenderPreview, RawAloneShowsItsLargestEmbeddedPreviewUpright) {
   ASSERT_TRUE(rendered);
   EXPECT_EQ(rendered->width, 106u);
   EXPECT_EQ(rendered->height, 160u);
-  EXPECT_GT(meanOfRows(*rendered, 0, 70), 230.0);     // the white half is now on top
+  EXPECT_GT(meanOfRows(*rendered, 0, 70), 230.0);  // the white half is now on top
   EXPECT_LT(meanOfRows(*rendered, 90, 160), 25.0);
 }
 
