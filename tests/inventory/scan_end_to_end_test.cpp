@@ -10,6 +10,7 @@
 #include "bridge/messages.h"
 #include "bridge/photos/preview.h"
 #include "bridge/vips.h"
+#include "inventory/raw_sample.h"
 #include "inventory/thumbnail.h"
 #include "support/bridge_runner.h"
 
@@ -255,6 +256,30 @@ TEST_F(ScanEndToEnd, BrokenAndOddFilesAreInventoriedQuietly) {
       EXPECT_FALSE(item.contains("dhash_string"));
     }
   }
+}
+
+TEST_F(ScanEndToEnd, RawFilesShowTheirPartnerOrTheirOwnPreview) {
+  writeRawSample(home.pictures() / "IMG_0001.DNG");  // alone
+  writeRawSample(home.pictures() / "IMG_0002.DNG");  // beside a JPEG
+  copy("photos/jpeg/london.jpg", "IMG_0002.JPG");
+  const BridgeRun run = runBridge({"scan", home.scratch().string()}, home);
+  expectCleanRun(run);
+  ASSERT_FALSE(run.lines.empty());
+  const json& result = run.lines.back();
+  ASSERT_EQ(result["items"].size(), 2u) << run.out;
+  const json* alone = itemFor(result, "IMG_0001.DNG");
+  const json* paired = itemFor(result, "IMG_0002.JPG");
+  ASSERT_TRUE(alone && paired) << run.out;
+  const auto raw = decodeJpeg(home.scratch() / ((*alone)["id"].get<std::string>() + ".jpg"));
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(raw->width, 106u);
+  EXPECT_EQ(raw->height, 160u);
+  const auto jpeg = decodeJpeg(home.scratch() / ((*paired)["id"].get<std::string>() + ".jpg"));
+  ASSERT_TRUE(jpeg);
+  EXPECT_EQ(jpeg->width, 600u);
+  EXPECT_EQ(jpeg->height, 452u);
+  EXPECT_EQ((*paired)["size"], fs::file_size(home.pictures() / "IMG_0002.JPG") +
+                                   fs::file_size(home.pictures() / "IMG_0002.DNG"));
 }
 
 }  // namespace

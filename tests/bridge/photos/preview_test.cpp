@@ -5,12 +5,7 @@
 #include <cmath>
 #include <filesystem>
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#include <exiv2/exiv2.hpp>
-#pragma GCC diagnostic pop
-
-#include "inventory/thumbnail.h"
+#include "inventory/raw_sample.h"
 #include "support/temp_dir.h"
 
 namespace velmora::photos {
@@ -233,38 +228,11 @@ TEST(RenderPreview, BrokenSamplesNeverCrash) {
   }
 }
 
-// Left half white, right half black.
-RgbImage halves(std::uint32_t width, std::uint32_t height) {
-  RgbImage image{width, height, {}};
-  for (std::uint32_t y = 0; y < height; ++y) {
-    for (std::uint32_t x = 0; x < width; ++x) {
-      const std::uint8_t level = x < width / 2 ? 255 : 0;
-      image.pixels.insert(image.pixels.end(), {level, level, level});
-    }
-  }
-  return image;
-}
-
 TEST(RenderPreview, RawAloneShowsItsLargestEmbeddedPreviewUpright) {
-  // A file whose only preview is a small embedded one, tagged "turn right"
-  // (EXIF orientation 6): the RAW path must use that preview and turn it.
+  // The RAW path must use the small embedded preview and turn it.
   testing::TempDir folder;
   const fs::path file = folder / "IMG_0001.dng";
-  const auto body = inventory::encodeJpeg(halves(1200, 800), 90);
-  const auto preview = inventory::encodeJpeg(halves(160, 106), 90);
-  ASSERT_TRUE(body && preview);
-  testing::writeFile(file, *body);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(file.string());
-  image->readMetadata();
-  Exiv2::ExifData exif = image->exifData();
-  Exiv2::ExifThumb(exif).setJpegThumbnail(reinterpret_cast<const Exiv2::byte*>(preview->data()),
-                                          static_cast<long>(preview->size()));
-  exif["Exif.Image.Orientation"] = std::uint16_t{6};
-  image->setExifData(exif);
-  image->writeMetadata();
-#pragma GCC diagnostic pop
+  testing::writeRawSample(file);
 
   const auto rendered = render(file);
   ASSERT_TRUE(rendered);
