@@ -1,10 +1,76 @@
 #include "bridge/photos/preview.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string_view>
+
+#include "bridge/photos/preview_formats.h"
+
 namespace velmora::photos {
 
-// Rendering arrives with the scan.
-std::optional<RgbImage> renderPreview(const Asset&, std::uint32_t, std::uint32_t) {
-  return std::nullopt;
+namespace {
+
+constexpr std::array<std::string_view, 8> videoTypes = {"com.apple.quicktime-movie",
+                                                        "public.mpeg-4",
+                                                        "com.apple.m4v-video",
+                                                        "public.3gpp",
+                                                        "public.avi",
+                                                        "org.matroska.mkv",
+                                                        "org.webmproject.webm",
+                                                        "public.avchd-mpeg-2-transport-stream"};
+
+constexpr std::array<std::string_view, 9> rawTypes = {
+    "com.adobe.raw-image",         "com.canon.cr2-raw-image", "com.canon.cr3-raw-image",
+    "com.nikon.raw-image",         "com.sony.arw-raw-image",  "com.olympus.raw-image",
+    "com.panasonic.rw2-raw-image", "com.fuji.raw-image",      "com.pentax.raw-image"};
+
+bool listed(std::string_view type, auto const& list) {
+  return std::find(list.begin(), list.end(), type) != list.end();
+}
+
+// A regular file (through a symlink, if any) that this process can open for
+// reading. A dangling link, a folder or an unreadable file is not local.
+bool readableLocally(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  ::close(fd);
+  return regular;
+}
+
+}  // namespace
+
+FittedSize fitInto(double width, double height, std::uint32_t targetWidth,
+                   std::uint32_t targetHeight) {
+  if (!(width > 0) || !(height > 0) || targetWidth == 0 || targetHeight == 0) return {};
+  const double scale = std::min({1.0, targetWidth / width, targetHeight / height});
+  const auto side = [](double length, std::uint32_t limit) {
+    const double rounded = std::max(1.0, std::round(length));
+    return static_cast<std::uint32_t>(std::min(rounded, static_cast<double>(limit)));
+  };
+  return {side(width * scale, targetWidth), side(height * scale, targetHeight)};
+}
+
+std::optional<RgbImage> renderPreview(const Asset& asset, std::uint32_t targetWidth,
+                                      std::uint32_t targetHeight) {
+  if (asset.resources.empty() || targetWidth == 0 || targetHeight == 0) return std::nullopt;
+  // The primary file decides: a live photo shows its still, a RAW with a
+  // JPEG partner shows the JPEG, a RAW alone its embedded preview.
+  const Resource& primary = asset.resources.front();
+  if (!readableLocally(primary.location)) return std::nullopt;
+  const std::string_view type = primary.uniformTypeIdentifier;
+  if (listed(type, videoTypes) || primary.type == resourceTypeVideo ||
+      primary.type == resourceTypePairedVideo) {
+    return renderVideo(primary.location, targetWidth, targetHeight);
+  }
+  if (listed(type, rawTypes)) return renderRaw(primary.location, targetWidth, targetHeight);
+  return renderStill(primary.location, targetWidth, targetHeight);
 }
 
 }  // namespace velmora::photos

@@ -1,0 +1,61 @@
+#include <mutex>
+
+// Exiv2 0.27 still hands out std::auto_ptr; its warnings are not ours.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+
+#include "bridge/photos/preview_formats.h"
+
+namespace velmora::photos {
+
+namespace {
+
+void silenceExiv2() {
+  static std::once_flag once;
+  std::call_once(once, [] { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); });
+}
+
+}  // namespace
+
+std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetWidth,
+                                  std::uint32_t targetHeight) {
+  silenceExiv2();
+  try {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path, false);
+    if (!image.get()) return std::nullopt;
+    image->readMetadata();
+
+    // The RAW file's own orientation holds: embedded previews rarely carry one.
+    std::optional<int> orientation;
+    const Exiv2::ExifData& exif = image->exifData();
+    const auto tag = Exiv2::orientation(exif);
+    if (tag != exif.end() && tag->count() > 0) {
+      const long value = tag->toLong();
+      if (value >= 1 && value <= 8) orientation = static_cast<int>(value);
+    }
+
+    Exiv2::PreviewManager previews(*image);
+    const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
+    const Exiv2::PreviewProperties* largest = nullptr;
+    for (const Exiv2::PreviewProperties& properties : list) {
+      const std::uint64_t pixels = std::uint64_t{properties.width_} * properties.height_;
+      if (!largest || pixels > std::uint64_t{largest->width_} * largest->height_ ||
+          (pixels == std::uint64_t{largest->width_} * largest->height_ &&
+           properties.size_ > largest->size_)) {
+        largest = &properties;
+      }
+    }
+    if (!largest) return std::nullopt;
+    const Exiv2::PreviewImage preview = previews.getPreviewImage(*largest);
+    return renderEncodedStill(preview.pData(), preview.size(), targetWidth, targetHeight,
+                              orientation);
+  } catch (...) {
+    // Exiv2 reports a broken file by throwing; to the caller it is no image.
+    return std::nullopt;
+  }
+}
+
+}  // namespace velmora::photos
+
+#pragma GCC diagnostic pop

@@ -1,0 +1,154 @@
+#include <vips/vips.h>
+
+#include <cstring>
+#include <utility>
+
+#include "bridge/photos/preview_formats.h"
+#include "bridge/vips.h"
+
+namespace velmora::photos {
+
+namespace {
+
+// Owns one reference to a libvips image.
+class VipsRef {
+ public:
+  VipsRef() = default;
+  explicit VipsRef(VipsImage* image) : image_(image) {}
+  VipsRef(const VipsRef&) = delete;
+  VipsRef& operator=(const VipsRef&) = delete;
+  ~VipsRef() {
+    if (image_) g_object_unref(image_);
+  }
+  VipsImage* get() const { return image_; }
+  VipsImage** out() { return &image_; }
+  // Replaces the image by the result of the next operation.
+  void take(VipsRef& next) { std::swap(image_, next.image_); }
+
+ private:
+  VipsImage* image_ = nullptr;
+};
+
+std::optional<RgbImage> failed() {
+  vips_error_clear();
+  return std::nullopt;
+}
+
+// Whatever the thumbnailer produced (grey, 16-bit, CMYK without a profile,
+// alpha) becomes three 8-bit sRGB bands. Transparent areas are flattened on
+// black, which is what a premultiplied bitmap shows for them.
+std::optional<RgbImage> toRgb(VipsRef& image) {
+  const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get());
+  if (interpretation != VIPS_INTERPRETATION_sRGB ||
+      vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
+    VipsRef next;
+    if (vips_colourspace(image.get(), next.out(), VIPS_INTERPRETATION_sRGB, nullptr) == 0) {
+      image.take(next);
+    } else {
+      vips_error_clear();  // an odd interpretation: the bands are used as they are
+    }
+  }
+  if (vips_image_hasalpha(image.get())) {
+    VipsRef next;
+    if (vips_flatten(image.get(), next.out(), nullptr) != 0) return failed();
+    image.take(next);
+  }
+  if (vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
+    VipsRef next;
+    if (vips_cast_uchar(image.get(), next.out(), nullptr) != 0) return failed();
+    image.take(next);
+  }
+  const int bands = vips_image_get_bands(image.get());
+  if (bands < 3) {
+    VipsRef first;
+    if (vips_extract_band(image.get(), first.out(), 0, nullptr) != 0) return failed();
+    VipsRef grey;
+    VipsImage* three[] = {first.get(), first.get(), first.get()};
+    if (vips_bandjoin(three, grey.out(), 3, nullptr) != 0) return failed();
+    image.take(grey);
+  } else if (bands > 3) {
+    VipsRef next;
+    if (vips_extract_band(image.get(), next.out(), 0, "n", 3, nullptr) != 0) return failed();
+    image.take(next);
+  }
+
+  const int width = vips_image_get_width(image.get());
+  const int height = vips_image_get_height(image.get());
+  if (width <= 0 || height <= 0) return failed();
+  std::size_t length = 0;
+  void* memory = vips_image_write_to_memory(image.get(), &length);
+  if (!memory) return failed();
+  RgbImage rgb;
+  rgb.width = static_cast<std::uint32_t>(width);
+  rgb.height = static_cast<std::uint32_t>(height);
+  const std::size_t expected = std::size_t{rgb.width} * rgb.height * 3;
+  if (length == expected) {
+    const auto* bytes = static_cast<const std::uint8_t*>(memory);
+    rgb.pixels.assign(bytes, bytes + length);
+  }
+  g_free(memory);
+  if (rgb.pixels.size() != expected) return failed();
+  return rgb;
+}
+
+bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+}  // namespace
+
+std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
+                                    std::uint32_t targetHeight) {
+  if (!bridge::ensureVips()) return std::nullopt;
+  {
+    // The header alone, to refuse absurd sizes before anything is decoded.
+    VipsRef header(vips_image_new_from_file(path.c_str(), nullptr));
+    if (!header.get()) return failed();
+    if (!bridge::withinPixelLimit(
+            static_cast<std::uint64_t>(vips_image_get_width(header.get())),
+            static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
+      return failed();
+    }
+  }
+  VipsRef thumbnail;
+  if (vips_thumbnail(path.c_str(), thumbnail.out(), static_cast<int>(targetWidth), "height",
+                     static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
+    return failed();
+  }
+  return toRgb(thumbnail);
+}
+
+std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
+                                           std::uint32_t targetWidth, std::uint32_t targetHeight,
+                                           std::optional<int> orientation) {
+  if (!bridge::ensureVips() || !data || size == 0) return std::nullopt;
+  {
+    VipsRef header(vips_image_new_from_buffer(data, size, "", nullptr));
+    if (!header.get()) return failed();
+    if (!bridge::withinPixelLimit(
+            static_cast<std::uint64_t>(vips_image_get_width(header.get())),
+            static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
+      return failed();
+    }
+  }
+  const bool ownOrientation = orientation && *orientation >= 1 && *orientation <= 8;
+  // The turn comes after the fit, so the fit box turns with it.
+  const bool swap = ownOrientation && swapsAxes(*orientation);
+  VipsRef thumbnail;
+  if (vips_thumbnail_buffer(const_cast<void*>(data), size, thumbnail.out(),
+                            static_cast<int>(swap ? targetHeight : targetWidth), "height",
+                            static_cast<int>(swap ? targetWidth : targetHeight), "size",
+                            VIPS_SIZE_DOWN, "no_rotate", ownOrientation ? TRUE : FALSE,
+                            nullptr) != 0) {
+    return failed();
+  }
+  if (ownOrientation) {
+    VipsRef copy;
+    if (vips_copy(thumbnail.get(), copy.out(), nullptr) != 0) return failed();
+    vips_image_set_int(copy.get(), VIPS_META_ORIENTATION, *orientation);
+    VipsRef turned;
+    if (vips_autorot(copy.get(), turned.out(), nullptr) != 0) return failed();
+    thumbnail.take(turned);
+  }
+  return toRgb(thumbnail);
+}
+
+}  // namespace velmora::photos

@@ -1,0 +1,118 @@
+#include "inventory/thumbnail.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <vips/vips.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "bridge/vips.h"
+#include "inventory/metrics.h"
+#include "qr/detector.h"
+
+namespace velmora::inventory {
+
+namespace {
+
+constexpr int jpegQuality = 80;
+
+bool usable(const photos::RgbImage& bitmap) {
+  return bitmap.width > 0 && bitmap.height > 0 &&
+         bitmap.pixels.size() == std::size_t{bitmap.width} * bitmap.height * 3;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::string> encodeJpeg(const photos::RgbImage& bitmap, int quality) {
+  if (!usable(bitmap) || !bridge::ensureVips()) return std::nullopt;
+  VipsImage* image = vips_image_new_from_memory(
+      bitmap.pixels.data(), bitmap.pixels.size(), static_cast<int>(bitmap.width),
+      static_cast<int>(bitmap.height), 3, VIPS_FORMAT_UCHAR);
+  if (!image) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  void* buffer = nullptr;
+  std::size_t length = 0;
+  const int status = vips_jpegsave_buffer(image, &buffer, &length, "Q", quality, nullptr);
+  g_object_unref(image);
+  if (status != 0 || !buffer) {
+    vips_error_clear();
+    g_free(buffer);
+    return std::nullopt;
+  }
+  std::string bytes(static_cast<const char*>(buffer), length);
+  g_free(buffer);
+  return bytes;
+}
+
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
+  static std::atomic<unsigned> counter{0};
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+  std::filesystem::path temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    // Hidden, and unique to this process, so that nothing mistakes it for a
+    // preview and no other writer shares it.
+    temporary = folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
+                          std::to_string(counter++) + ".tmp");
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes);
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset,
+                       const std::filesystem::path& path) {
+  bridge::Json metrics = bridge::Json::object();
+  std::optional<photos::RgbImage> bitmap = library.requestImage(asset, previewSide, previewSide);
+  if (!bitmap || !usable(*bitmap)) return metrics;
+
+  // The file comes first; whether it could be written does not change the
+  // measurements.
+  if (const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality)) {
+    writeFileAtomically(path, *jpeg);
+  }
+
+  const LumaGrid grid = lumaGrid(*bitmap);
+  const std::uint64_t hash = differenceHash(grid);
+  const double variance = lumaVariance(grid);
+  const double sharpness = lumaSharpness(grid);
+
+  qr::LumaImage luma = qr::lumaFromRgb(bitmap->width, bitmap->height, bitmap->pixels);
+  bitmap.reset();  // only the luminance copy is needed from here on
+  const bool qr = qr::hasQR(&luma);
+  const bool checked = qr::qrAvailable;
+
+  metrics["qr"] = qr;
+  metrics["qr_checked"] = checked;
+  metrics["dhash_string"] = dhashString(hash);
+  metrics["sharpness"] = sharpness;
+  metrics["variance"] = variance;
+  return metrics;
+}
+
+}  // namespace velmora::inventory
