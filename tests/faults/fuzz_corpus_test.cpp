@@ -9,9 +9,11 @@
 
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/identifier.h"
+#include "bridge/photos/preview_formats.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/screenshot.h"
 #include "bridge/vips.h"
+#include "inventory/metrics.h"
 #include "qr/image_file.h"
 #include "semantic/semantic_action.h"
 #include "support/temp_dir.h"
@@ -80,6 +82,44 @@ TEST(FuzzCorpus, MetadataReadsQuietly) {
     photos::containerDateTime(text);
     photos::screenshotByPath(text);
     photos::isScreenshotComment(text);
+  }
+}
+
+TEST(FuzzCorpus, PreviewsFitTheBoxAndMeasureToFiniteValues) {
+  const std::vector<fs::path> files = corpus("preview");
+  ASSERT_FALSE(files.empty());
+  TempDir dir;
+  for (const fs::path& file : files) {
+    SCOPED_TRACE(file.filename().string());
+    const std::string bytes = readFile(file);
+    if (bytes.empty()) continue;
+    // As the fuzz target reads it: the first byte chooses the road.
+    const std::string rest = bytes.substr(1);
+    writeFile(dir / "input", rest);
+    std::optional<photos::RgbImage> preview;
+    switch (bytes[0] % 4) {
+      case 0:
+        preview = photos::renderStill((dir / "input").string(), 600, 600);
+        break;
+      case 1:
+        preview = photos::renderEncodedStill(rest.data(), rest.size(), 600, 600, std::nullopt);
+        break;
+      case 2:
+        if (rest.empty()) continue;
+        preview = photos::renderEncodedStill(rest.data() + 1, rest.size() - 1, 600, 600,
+                                             rest[0] % 10);
+        break;
+      default:
+        preview = photos::renderVideo((dir / "input").string(), 600, 600);
+        break;
+    }
+    if (!preview) continue;
+    EXPECT_LE(preview->width, 600u);
+    EXPECT_LE(preview->height, 600u);
+    ASSERT_EQ(preview->pixels.size(), std::size_t{preview->width} * preview->height * 3);
+    const inventory::LumaGrid grid = inventory::lumaGrid(*preview);
+    EXPECT_TRUE(std::isfinite(inventory::lumaVariance(grid)));
+    EXPECT_TRUE(std::isfinite(inventory::lumaSharpness(grid)));
   }
 }
 
