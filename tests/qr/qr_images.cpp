@@ -12,17 +12,17 @@
 
 namespace velmora::qr::testing {
 
-LumaImage codeImage(const CodeSpec& spec) {
+LumaImage codeImage(const CodeSpec& wanted) {
   const std::unique_ptr<QRcode, void (*)(QRcode*)> code(
-      QRcode_encodeString(spec.text.c_str(), spec.version, spec.level, QR_MODE_8, 1), QRcode_free);
+      QRcode_encodeString(wanted.text.c_str(), wanted.version, wanted.level, QR_MODE_8, 1), QRcode_free);
   if (!code) throw std::runtime_error("qrencode failed");
   const unsigned modules = static_cast<unsigned>(code->width);
-  const unsigned side = (modules + 2 * spec.quietZone) * spec.moduleSize;
+  const unsigned side = (modules + 2 * wanted.quietZone) * wanted.moduleSize;
   LumaImage image = filled(side, side, 255);
   for (unsigned y = 0; y < side; ++y) {
     for (unsigned x = 0; x < side; ++x) {
-      const int mx = static_cast<int>(x / spec.moduleSize) - static_cast<int>(spec.quietZone);
-      const int my = static_cast<int>(y / spec.moduleSize) - static_cast<int>(spec.quietZone);
+      const int mx = static_cast<int>(x / wanted.moduleSize) - static_cast<int>(wanted.quietZone);
+      const int my = static_cast<int>(y / wanted.moduleSize) - static_cast<int>(wanted.quietZone);
       if (mx < 0 || my < 0 || mx >= static_cast<int>(modules) || my >= static_cast<int>(modules)) {
         continue;
       }

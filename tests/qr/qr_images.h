@@ -18,7 +18,7 @@ struct CodeSpec {
 };
 
 // Dark modules 0, light 255.
-LumaImage codeImage(const CodeSpec& code);
+LumaImage codeImage(const CodeSpec& wanted);
 
 // Turned counterclockwise about the centre by `degrees`, on a canvas big
 // enough for the whole result, the corners filled white.
