@@ -15,6 +15,7 @@ packages=(
   nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libqrencode-dev qrencode
   xvfb xauth xdotool
+  clang libclang-rt-14-dev
   darknet
 )
 

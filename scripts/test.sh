@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the developer build (warnings are
-# errors), then the same suite under AddressSanitizer and UBSan. Tests that
-# need a display run under Xvfb.
+# errors), then the same suite under AddressSanitizer and UBSan, then the
+# fuzz targets for a bounded time (scripts/fuzz.sh). Tests that need a
+# display run under Xvfb. VELMORA_SKIP_SANITIZERS=1 and VELMORA_SKIP_FUZZ=1
+# leave out the second and third stage.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -28,4 +30,7 @@ if [ "${VELMORA_SKIP_SANITIZERS:-0}" != 1 ]; then
   export ASAN_OPTIONS=abort_on_error=1:detect_leaks=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
+fi
+if [ "${VELMORA_SKIP_FUZZ:-0}" != 1 ]; then
+  "$root/scripts/fuzz.sh"
 fi

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <vips/vips.h>
 
+#include "bridge/png_chunks.h"
 #include "bridge/vips.h"
 
 namespace velmora::qr {
@@ -92,6 +93,7 @@ std::optional<LumaImage> decode(const std::string& path) {
   // pipe or device could block the run forever.
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  if (!bridge::pngChunksFitFile(path)) return std::nullopt;
   if (!bridge::ensureVips()) return std::nullopt;
 
   // From a source rather than a file name: libvips would read options out

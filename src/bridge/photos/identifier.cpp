@@ -1,5 +1,6 @@
 #include "bridge/photos/identifier.h"
 
+#include <climits>
 #include <cstdint>
 
 namespace velmora::photos {
@@ -65,6 +66,9 @@ std::string identifierForPath(std::string_view relativePath) {
 }
 
 std::optional<std::string> pathForIdentifier(std::string_view identifier) {
+  // Every byte of a path takes at most three characters: anything longer
+  // than the longest path names nothing, and is not worth decoding.
+  if (identifier.size() > 3 * std::size_t{PATH_MAX}) return std::nullopt;
   std::string path;
   path.reserve(identifier.size());
   for (std::size_t i = 0; i < identifier.size(); ++i) {

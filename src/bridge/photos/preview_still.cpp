@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "bridge/photos/preview_formats.h"
+#include "bridge/png_chunks.h"
 #include "bridge/vips.h"
 
 namespace velmora::photos {
@@ -98,6 +99,7 @@ bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
   if (!bridge::ensureVips()) return std::nullopt;
+  if (!bridge::pngChunksFitFile(path)) return failed();
   {
     // The header alone, to refuse absurd sizes before anything is decoded.
     VipsRef header(vips_image_new_from_file(path.c_str(), nullptr));
@@ -120,6 +122,7 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
                                            std::uint32_t targetWidth, std::uint32_t targetHeight,
                                            std::optional<int> orientation) {
   if (!bridge::ensureVips() || !data || size == 0) return std::nullopt;
+  if (!bridge::pngChunksFit(data, size)) return failed();
   {
     VipsRef header(vips_image_new_from_buffer(data, size, "", nullptr));
     if (!header.get()) return failed();

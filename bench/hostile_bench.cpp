@@ -1,0 +1,163 @@
+// Time and peak memory for the worst files a pictures folder may hold:
+// crafted headers declaring huge sizes, decompression bombs, corrupt and
+// truncated samples, a video with a broken index. Each file is handled in a
+// child process of its own (decoding as the qr actions do it, the header
+// read for the attributes, the preview as the scan renders it), so that the
+// child's peak resident size is the figure for that file alone.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bridge/photos/disk_library.h"
+#include "bridge/photos/media_metadata.h"
+#include "bridge/process.h"
+#include "qr/image_file.h"
+
+namespace fs = std::filesystem;
+using namespace velmora;
+
+namespace {
+
+void write(const fs::path& file, const std::string& bytes) {
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+std::string read(const fs::path& file) {
+  std::string bytes(fs::file_size(file), '\0');
+  std::FILE* in = std::fopen(file.c_str(), "rb");
+  if (in == nullptr) return {};
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
+  std::fclose(in);
+  return bytes;
+}
+
+std::string bigEndian(std::uint32_t value) {
+  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+          static_cast<char>(value >> 8), static_cast<char>(value)};
+}
+
+std::string pngChunk(const std::string& kind, const std::string& body) {
+  const std::string typed = kind + body;
+  const auto crc = static_cast<std::uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size())));
+  return bigEndian(static_cast<std::uint32_t>(body.size())) + typed + bigEndian(crc);
+}
+
+std::string deflate(const std::string& data) {
+  uLongf size = compressBound(data.size());
+  std::string packed(size, '\0');
+  ::compress2(reinterpret_cast<Bytef*>(packed.data()), &size,
+              reinterpret_cast<const Bytef*>(data.data()), data.size(), 9);
+  packed.resize(size);
+  return packed;
+}
+
+std::string png(std::uint32_t width, std::uint32_t height, const std::string& rows) {
+  return std::string("\x89PNG\r\n\x1a\n", 8) +
+         pngChunk("IHDR", bigEndian(width) + bigEndian(height) +
+                              std::string("\x08\x00\x00\x00\x00", 5)) +
+         pngChunk("IDAT", deflate(rows)) + pngChunk("IEND", "");
+}
+
+std::string jpegDeclaring(std::uint16_t width, std::uint16_t height) {
+  std::string sof = "\xFF\xC0";
+  sof += std::string{0, 11, 8};
+  sof += {static_cast<char>(height >> 8), static_cast<char>(height & 0xFF),
+          static_cast<char>(width >> 8), static_cast<char>(width & 0xFF)};
+  sof += std::string{1, 1, 0x11, 0};
+  return "\xFF\xD8" + sof + "\xFF\xD9";
+}
+
+struct Figures {
+  double seconds = 0;
+  long peakKiB = 0;
+  int status = -1;
+};
+
+// Runs `work` in a child; its wall time and peak resident size.
+template <typename Work>
+Figures inChild(Work work) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    work();
+    std::_Exit(0);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
+  Figures figures;
+  figures.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  figures.peakKiB = usage.ru_maxrss;
+  figures.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return figures;
+}
+
+}  // namespace
+
+int main() {
+  bridge::quietenProcess();
+  char folder[] = "/tmp/velmora-hostile-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) return 1;
+  const fs::path dir(folder);
+
+  std::vector<fs::path> files;
+  auto crafted = [&](const char* name, const std::string& bytes) {
+    write(dir / name, bytes);
+    files.push_back(dir / name);
+  };
+  crafted("declares-100000x100000.png", png(100000, 100000, std::string(64, '\0')));
+  crafted("declares-65500x65500.jpg", jpegDeclaring(65500, 65500));
+  // Within the limit, 14000 x 14000 grey: 2 MB of zeros that inflate to the
+  // 196 MB the header promises; the largest image a file may make us hold.
+  crafted("inflates-14000x14000.png", png(14000, 14000, std::string(14001ul * 14000, '\0')));
+  const fs::path samples = VELMORA_TESTDATA;
+  for (const char* sub : {"bad/bomb", "bad/corrupt", "bad/truncated"}) {
+    if (!fs::exists(samples / sub)) continue;
+    for (const auto& entry : fs::directory_iterator(samples / sub)) files.push_back(entry.path());
+  }
+  if (fs::exists(samples / "video/sample.mp4")) {
+    std::string broken = read(samples / "video/sample.mp4");
+    for (const char* atom : {"stco", "stsz", "stts", "stss", "stsc"}) {
+      for (std::size_t at = broken.find(atom); at != std::string::npos;
+           at = broken.find(atom, at + 4)) {
+        for (std::size_t i = at + 8; i < std::min(broken.size(), at + 64); ++i) broken[i] = '\xFF';
+      }
+    }
+    crafted("broken-index.mp4", broken);
+  }
+
+  std::printf("%-44s %10s %10s %10s %10s\n", "file", "decode s", "peak MiB", "preview s",
+              "peak MiB");
+  for (const fs::path& file : files) {
+    const Figures decode = inChild([&] { qr::loadLuma(file.string()); });
+    // The library's view: attributes from the header, then the preview.
+    const fs::path single = dir / "library";
+    fs::remove_all(single);
+    fs::create_directories(single);
+    fs::copy_file(file, single / file.filename());
+    const Figures preview = inChild([&] {
+      photos::DiskLibrary library(single);
+      for (const photos::Asset& asset : library.fetchAll()) {
+        library.attributes(asset);
+        library.requestImage(asset, 600, 600);
+      }
+    });
+    std::printf("%-44s %10.3f %10.1f %10.3f %10.1f%s\n", file.filename().c_str(), decode.seconds,
+                static_cast<double>(decode.peakKiB) / 1024, preview.seconds,
+                static_cast<double>(preview.peakKiB) / 1024,
+                decode.status == 0 && preview.status == 0 ? "" : "  (child failed)");
+  }
+  fs::remove_all(dir);
+  return 0;
+}

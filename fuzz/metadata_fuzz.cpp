@@ -1,0 +1,25 @@
+// Metadata as the library reads it for an asset's attributes: EXIF and XMP
+// of an image file through Exiv2 (sizes, capture date, rating, screenshot
+// marker) and the rating of an XMP sidecar. Any bytes give a value or none.
+#include <cmath>
+#include <cstdlib>
+
+#include "bridge/photos/media_metadata.h"
+#include "fuzz_file.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  velmora::fuzz::prepareProcess();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string& path = velmora::fuzz::asFile(data, size);
+  if (const auto image = velmora::photos::readImageMetadata(path)) {
+    if (image->captureDate && !std::isfinite(*image->captureDate)) std::abort();
+    if (image->rating && !std::isfinite(*image->rating)) std::abort();
+  }
+  if (const auto rating = velmora::photos::readSidecarRating(path)) {
+    if (!std::isfinite(*rating)) std::abort();
+  }
+  return 0;
+}

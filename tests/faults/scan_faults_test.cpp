@@ -1,0 +1,178 @@
+// `scan` when files and folders fail under it: a folder that goes away after
+// the library was listed, a preview folder that cannot be written, hostile
+// images beside good ones, a parent that stops reading. The scan always
+// ends with one record per asset and status 0.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <vips/vips8>
+
+#include "bridge/messages.h"
+#include "bridge/photos/disk_library.h"
+#include "bridge/vips.h"
+#include "faults/hostile_images.h"
+#include "inventory/scan.h"
+#include "support/bridge_runner.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+void writeJpeg(const fs::path& file, int shade) {
+  ASSERT_TRUE(bridge::ensureVips());
+  fs::create_directories(file.parent_path());
+  (vips::VImage::black(32, 24, vips::VImage::option()->set("bands", 3)) + shade)
+      .jpegsave(file.c_str());
+}
+
+// The real library, except that a folder is taken away right after the
+// assets were listed: the window between enumeration and reading.
+class VanishingFolderLibrary final : public photos::PhotoLibrary {
+ public:
+  VanishingFolderLibrary(const fs::path& root, fs::path vanishing)
+      : real_(root), vanishing_(std::move(vanishing)) {}
+  bool authorize() override { return real_.authorize(); }
+  std::vector<photos::Asset> fetchAll() override {
+    std::vector<photos::Asset> assets = real_.fetchAll();
+    fs::rename(vanishing_, vanishing_.string() + "-gone");
+    return assets;
+  }
+  std::vector<photos::Asset> fetchByIdentifiers(const std::vector<std::string>& ids) override {
+    return real_.fetchByIdentifiers(ids);
+  }
+  photos::AssetAttributes attributes(const photos::Asset& asset) override {
+    return real_.attributes(asset);
+  }
+  bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
+    return real_.readResource(resource, onChunk);
+  }
+  std::optional<photos::RgbImage> requestImage(const photos::Asset& asset, std::uint32_t width,
+                                               std::uint32_t height) override {
+    return real_.requestImage(asset, width, height);
+  }
+  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>&) override { return {}; }
+
+ private:
+  photos::DiskLibrary real_;
+  fs::path vanishing_;
+};
+
+TEST(ScanFaults, AFolderThatGoesAwayMidScanGivesWarningsNotAnAbort) {
+  TempDir dir;
+  writeJpeg(dir / "pictures/2023/a.jpg", 10);
+  writeJpeg(dir / "pictures/2023/b.jpg", 20);
+  writeJpeg(dir / "pictures/z.jpg", 30);
+  fs::create_directories(dir / "previews");
+  VanishingFolderLibrary library(dir / "pictures", dir / "pictures/2023");
+  std::vector<json> lines;
+  const int status = inventory::scanAction({"velmora-bridge", "scan", (dir / "previews").string()},
+                                           library, [&](const json& line) { lines.push_back(line); });
+  EXPECT_EQ(status, 0);
+  ASSERT_FALSE(lines.empty());
+  const json& result = lines.back();
+  ASSERT_TRUE(result.contains("items")) << result.dump();
+  ASSERT_EQ(result["items"].size(), 3u);
+  EXPECT_EQ(result["errors"].size(), 2u) << result.dump();
+  EXPECT_FALSE(result["items"][0].contains("hash"));
+  EXPECT_FALSE(result["items"][1].contains("hash"));
+  EXPECT_TRUE(result["items"][2].contains("hash"));
+  EXPECT_TRUE(fs::exists(dir / "previews/2.jpg"));
+}
+
+TEST(ScanFaults, APreviewFolderThatCannotBeWrittenLeavesTheRecordsWhole) {
+  TestHome home;
+  writeJpeg(home.pictures() / "a.jpg", 10);
+  writeJpeg(home.pictures() / "b.jpg", 20);
+  writeFile(home.scratch() / "file", "a file, not a folder");
+  std::vector<fs::path> folders = {home.scratch() / "file" / "previews",  // cannot exist
+                                   home.scratch() / "missing"};
+  if (::geteuid() != 0) {
+    // Permission bits stop only other users than root.
+    fs::create_directories(home.scratch() / "readonly");
+    fs::permissions(home.scratch() / "readonly", fs::perms::owner_read | fs::perms::owner_exec);
+    folders.push_back(home.scratch() / "readonly");
+  }
+  for (const fs::path& folder : folders) {
+    SCOPED_TRACE(folder.string());
+    const BridgeRun run = runBridge({"scan", folder.string()}, home);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    ASSERT_FALSE(run.lines.empty()) << run.out;
+    const json& result = run.lines.back();
+    ASSERT_TRUE(result.contains("items")) << run.out;
+    ASSERT_EQ(result["items"].size(), 2u);
+    for (const json& item : result["items"]) {
+      EXPECT_TRUE(item.contains("hash"));
+      EXPECT_TRUE(item.contains("dhash_string")) << item.dump();  // measured all the same
+    }
+    if (fs::is_directory(folder)) {
+      EXPECT_TRUE(fs::is_empty(folder));
+    }
+  }
+}
+
+TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {
+  TestHome home;
+  writeJpeg(home.pictures() / "good-1.jpg", 10);
+  // A PNG declaring 100000 x 100000 pixels, a text-chunk bomb, a truncated
+  // JPEG, a video with nothing inside, and a FIFO named like a photo.
+  writeFile(home.pictures() / "huge.png", pngDeclaring(100000, 100000));
+  writeFile(home.pictures() / "huge.jpg", jpegDeclaring(65500, 65500));
+  writeFile(home.pictures() / "bomb.png", pngTextBomb());
+  std::string jpeg = readFile(home.pictures() / "good-1.jpg");
+  writeFile(home.pictures() / "truncated.jpg", jpeg.substr(0, jpeg.size() / 2));
+  writeFile(home.pictures() / "empty.mp4", "");
+  ASSERT_EQ(::mkfifo((home.pictures() / "fifo.jpg").c_str(), 0600), 0);
+  writeJpeg(home.pictures() / "good-2.jpg", 20);
+  const fs::path previews = home.scratch() / "previews";
+  fs::create_directories(previews);
+
+  const auto previewFiles = [&] {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(previews)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  };
+  std::set<std::string> written;
+  for (const bool parentStopsReading : {false, true}) {
+    SCOPED_TRACE(parentStopsReading ? "parent stops reading" : "parent reads");
+    RunOptions options;
+    options.environment = home.environment();
+    options.closeStdoutEarly = parentStopsReading;
+    const BridgeRun run = runBridge({"scan", previews.string()}, options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    if (parentStopsReading) {
+      // The whole scan ran: the same previews as when the parent reads.
+      EXPECT_EQ(previewFiles(), written);
+      continue;
+    }
+    written = previewFiles();
+    EXPECT_EQ(written.size(), 2u);  // the two good photos
+    ASSERT_FALSE(run.lines.empty());
+    const json& result = run.lines.back();
+    ASSERT_TRUE(result.contains("items")) << run.out;
+    std::map<std::string, json> byName;
+    for (const json& item : result["items"]) byName[item["name"].get<std::string>()] = item;
+    EXPECT_EQ(byName.size(), 7u) << run.out;  // a FIFO is no photo
+    EXPECT_FALSE(byName.contains("fifo.jpg"));
+    EXPECT_TRUE(byName["good-1.jpg"].contains("dhash_string"));
+    EXPECT_TRUE(byName["good-2.jpg"].contains("dhash_string"));
+    EXPECT_FALSE(byName["huge.png"].contains("dhash_string"));
+    EXPECT_FALSE(byName["bomb.png"].contains("dhash_string"));
+    EXPECT_FALSE(byName["huge.jpg"].contains("dhash_string"));
+    fs::remove_all(previews);
+    fs::create_directories(previews);
+  }
+}
+
+}  // namespace
+}  // namespace velmora::testing
