@@ -88,7 +88,9 @@ TEST(ParallelScan, GivesTheOneWorkerOutputForEveryKindOfAsset) {
   EXPECT_EQ(result["errors"].size(), 1u) << result["errors"];  // the dangling link
   EXPECT_FALSE(one.previews.empty());
   for (const Json& item : result["items"]) {
-    if (item["asset_id"] == "QR/code-1.webp") EXPECT_EQ(item["qr"], true);
+    if (item["asset_id"] == "QR/code-1.webp") {
+      EXPECT_EQ(item["qr"], true);
+    }
   }
 
   // More workers than this machine has processors, so that they really
