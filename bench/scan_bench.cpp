@@ -1,15 +1,21 @@
 // Scan throughput against the standalone tools doing the same work per file.
 //
 //   scan_bench [assets] [--keep]
+//   scan_bench --scan <pictures> <previews> <workers>
 //
 // Builds a pictures folder of `assets` files (default 500): 12-megapixel
 // JPEGs and HEICs, PNG screenshots and short 1080p videos, in the shares a
 // phone library has. Then, per kind and in total, it times
-//   - `velmora-bridge scan` on that library, and
+//   - the scan with one worker and with one per online processor (each in a
+//     child process, whose peak resident memory is reported too), and
 //   - per file `vipsthumbnail -s 600x600` + `sha256sum` + `zbarimg` on the
-//     thumbnail, run one after another by one shell script,
-// and prints assets per second for both. With --keep the library stays and
-// its path is printed (for memory measurements).
+//     thumbnail, run one after another by one shell script, and the same
+//     commands run by `xargs -P <processors>`,
+// and prints assets per second for all of them. With --keep the library
+// stays and its path is printed. The second form is the child: one scan of
+// the folder, its lines thrown away.
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -23,7 +29,10 @@
 #include <string>
 #include <vector>
 
+#include "bridge/emit.h"
+#include "bridge/photos/disk_library.h"
 #include "bridge/vips.h"
+#include "inventory/scan.h"
 
 namespace fs = std::filesystem;
 
@@ -150,55 +159,104 @@ double seconds(const std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Runs the bridge's scan with `home` as the home folder; returns the
-// number of records in its last line (or -1) and the wall time.
-std::pair<int, double> timeScan(const fs::path& home, const fs::path& previews) {
-  fs::create_directories(previews);
-  const fs::path output = home / "scan.out";
-  const std::string command =
-      "env -i HOME=" + quoted(home) + " XDG_CONFIG_HOME=" + quoted(home / ".config") +
-      " " VELMORA_BRIDGE_EXE " scan " + quoted(previews) + " > " + quoted(output) + " 2>&1";
-  const auto start = std::chrono::steady_clock::now();
-  const int status = run(command);
-  const double elapsed = seconds(start);
-  std::ifstream in(output);
-  std::string line;
-  std::string last;
-  while (std::getline(in, line)) last = line;
-  int records = -1;
-  if (status == 0) {
-    records = 0;
-    for (std::size_t at = last.find("\"asset_id\""); at != std::string::npos;
-         at = last.find("\"asset_id\"", at + 1)) {
-      ++records;
-    }
-  }
-  return {records, elapsed};
+unsigned processors() {
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
-double timeTools(const std::vector<fs::path>& files, const fs::path& work) {
+struct ScanRun {
+  int records = -1;
+  double seconds = 0;
+  long peakKiB = 0;  // resident, of the child
+};
+
+// Scans `pictures` with the given number of workers in a child process
+// (this program's --scan form) and reads its peak memory from wait4.
+ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& previews,
+                 unsigned workers) {
+  fs::remove_all(previews);
+  fs::create_directories(previews);
+  ScanRun result;
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) return result;
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeEnds[1], 1);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet >= 0) ::dup2(quiet, 2);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    const std::string count = std::to_string(workers);
+    ::execl(self, self, "--scan", pictures.c_str(), previews.c_str(), count.c_str(), nullptr);
+    ::_exit(127);
+  }
+  ::close(pipeEnds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipeEnds[0]);
+  int status = 0;
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
+  result.seconds = seconds(start);
+  result.peakKiB = usage.ru_maxrss;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) result.records = std::atoi(out.c_str());
+  return result;
+}
+
+// The child: one scan, in this process, through the library's own action.
+int scanChild(const fs::path& pictures, const fs::path& previews, unsigned workers) {
+  velmora::photos::DiskLibrary library(pictures);
+  std::size_t records = 0;
+  const int status = velmora::inventory::scanAction(
+      {"velmora-bridge", "scan", previews.string()}, library,
+      [&](const velmora::bridge::Json& line) {
+        // Serialised as the real run would, then dropped.
+        const std::string text = velmora::bridge::jsonLine(line);
+        if (line.contains("items")) records = line["items"].size();
+      },
+      workers);
+  std::printf("%zu\n", records);
+  return status;
+}
+
+// The standalone tools on every file: one after another, or `parallel`
+// files at a time through xargs.
+double timeTools(const std::vector<fs::path>& files, const fs::path& work, unsigned parallel) {
+  fs::remove_all(work);
   fs::create_directories(work);
-  const fs::path script = work / "tools.sh";
+  const fs::path one = work / "one.sh";
   {
-    std::ofstream out(script);
-    out << "#!/bin/sh\n";
+    std::ofstream out(one);
+    out << "#!/bin/sh\n"
+        << "vipsthumbnail -s 600x600 \"$1\" -o \"$2[Q=80]\" >/dev/null 2>&1\n"
+        << "sha256sum \"$1\" >/dev/null 2>&1\n"
+        << "zbarimg -q -Sdisable -Sqrcode.enable \"$2\" >/dev/null 2>&1\n"
+        << "exit 0\n";
+  }
+  const fs::path list = work / "files.txt";
+  {
+    std::ofstream out(list);
     int n = 0;
     for (const fs::path& file : files) {
-      const fs::path thumb = work / (std::to_string(n++) + ".jpg");
-      out << "vipsthumbnail -s 600x600 " << quoted(file) << " -o "
-          << quoted(thumb.string() + "[Q=80]") << " >/dev/null 2>&1\n"
-          << "sha256sum " << quoted(file) << " >/dev/null 2>&1\n"
-          << "zbarimg -q -Sdisable -Sqrcode.enable " << quoted(thumb) << " >/dev/null 2>&1\n";
+      out << file.string() << "\n" << (work / (std::to_string(n++) + ".jpg")).string() << "\n";
     }
   }
   const auto start = std::chrono::steady_clock::now();
-  run("sh " + quoted(script));
+  run("xargs -d '\\n' -n 2 -P " + std::to_string(parallel) + " sh " + quoted(one) + " < " +
+      quoted(list));
   return seconds(start);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--scan") {
+    return scanChild(argv[2], argv[3], static_cast<unsigned>(std::max(1, std::atoi(argv[4]))));
+  }
   int total = 500;
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
@@ -233,13 +291,24 @@ int main(int argc, char** argv) {
   g_object_unref(base);
   base = memory;
 
-  std::printf("library of %d assets under %s\n", total, root.c_str());
-  std::printf("%-7s %6s %10s %12s %10s %12s %8s\n", "kind", "assets", "scan s", "scan a/s",
-              "tools s", "tools a/s", "speedup");
+  const unsigned all = processors();
+  std::printf("library of %d assets under %s; %u processors online\n", total, root.c_str(), all);
+  std::printf("assets per second (peak resident MiB of the scan):\n");
+  std::printf("%-6s %6s %15s %15s %7s %9s %9s\n", "kind", "assets", "scan 1 worker",
+              ("scan " + std::to_string(all) + " workers").c_str(), "ratio", "tools", "tools -P");
   int made = 0;
-  double scanTotal = 0;
+  double oneTotal = 0;
+  double allTotal = 0;
   double toolsTotal = 0;
-  int recordsTotal = 0;
+  double toolsParallelTotal = 0;
+  long onePeak = 0;
+  long allPeak = 0;
+  bool recordsMatch = true;
+  const auto cell = [](double rate, long kib) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f (%ld)", rate, kib / 1024);
+    return std::string(text);
+  };
   for (std::size_t k = 0; k < std::size(kinds); ++k) {
     const Kind& kind = kinds[k];
     // Every kind gets at least one file; the JPEGs take what is left.
@@ -250,26 +319,35 @@ int main(int argc, char** argv) {
     const int count =
         k == 0 ? total - others : std::max(1, static_cast<int>(total * kind.share + 0.5));
     made += count;
-    // A home per kind, so each kind's scan can be timed on its own.
-    const fs::path home = root / kind.name / "home";
-    fs::create_directories(home / ".config");
-    const std::vector<fs::path> files = makeKind(kind, count, home / "Pictures", base, screen);
-    const auto [records, scanSeconds] = timeScan(home, root / kind.name / "previews");
-    const double toolsSeconds = timeTools(files, root / kind.name / "tools");
-    std::printf("%-7s %6d %10.2f %12.2f %10.2f %12.2f %7.2fx%s\n", kind.name, count, scanSeconds,
-                count / scanSeconds, toolsSeconds, count / toolsSeconds, toolsSeconds / scanSeconds,
-                records == count ? "" : "  (record count differs!)");
-    scanTotal += scanSeconds;
+    // A folder per kind, so each kind's scan can be timed on its own.
+    const fs::path pictures = root / kind.name / "Pictures";
+    const std::vector<fs::path> files = makeKind(kind, count, pictures, base, screen);
+    const ScanRun one = timeScan(argv[0], pictures, root / kind.name / "previews", 1);
+    const ScanRun many = timeScan(argv[0], pictures, root / kind.name / "previews", all);
+    const double toolsSeconds = timeTools(files, root / kind.name / "tools", 1);
+    const double parallelSeconds = timeTools(files, root / kind.name / "tools", all);
+    recordsMatch = recordsMatch && one.records == count && many.records == count;
+    std::printf("%-6s %6d %15s %15s %6.2fx %9.2f %9.2f%s\n", kind.name, count,
+                cell(count / one.seconds, one.peakKiB).c_str(),
+                cell(count / many.seconds, many.peakKiB).c_str(), one.seconds / many.seconds,
+                count / toolsSeconds, count / parallelSeconds,
+                one.records == count && many.records == count ? "" : "  (record count differs!)");
+    oneTotal += one.seconds;
+    allTotal += many.seconds;
     toolsTotal += toolsSeconds;
-    recordsTotal += records;
+    toolsParallelTotal += parallelSeconds;
+    onePeak = std::max(onePeak, one.peakKiB);
+    allPeak = std::max(allPeak, many.peakKiB);
     std::fflush(stdout);
   }
-  std::printf("%-7s %6d %10.2f %12.2f %10.2f %12.2f %7.2fx\n", "total", made, scanTotal,
-              made / scanTotal, toolsTotal, made / toolsTotal, toolsTotal / scanTotal);
+  std::printf("%-6s %6d %15s %15s %6.2fx %9.2f %9.2f\n", "total", made,
+              cell(made / oneTotal, onePeak).c_str(), cell(made / allTotal, allPeak).c_str(),
+              oneTotal / allTotal, made / toolsTotal, made / toolsParallelTotal);
+  if (keep) std::printf("kept: %s\n", root.c_str());
   g_object_unref(base);
   g_object_unref(screen);
   g_object_unref(sample);
   g_object_unref(shot);
   if (!keep) fs::remove_all(root);
-  return recordsTotal == made ? 0 : 2;
+  return recordsMatch ? 0 : 2;
 }

@@ -10,4 +10,9 @@ namespace velmora::inventory {
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                const bridge::Emitter& emit);
 
+// The same with a given number of workers (at least one is used). The output
+// does not depend on it; the action above uses one per online processor.
+int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
+               const bridge::Emitter& emit, unsigned workers);
+
 }  // namespace velmora::inventory

@@ -104,11 +104,11 @@ bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset
 
   qr::LumaImage luma = qr::lumaFromRgb(bitmap->width, bitmap->height, bitmap->pixels);
   bitmap.reset();  // only the luminance copy is needed from here on
-  const bool qr = qr::hasQR(&luma);
-  const bool checked = qr::qrAvailable;
+  // This asset's own answer: other threads may be detecting at the same time.
+  const qr::QrResult qr = qr::detectQR(&luma);
 
-  metrics["qr"] = qr;
-  metrics["qr_checked"] = checked;
+  metrics["qr"] = qr.found;
+  metrics["qr_checked"] = qr.checked;
   metrics["dhash_string"] = dhashString(hash);
   metrics["sharpness"] = sharpness;
   metrics["variance"] = variance;

@@ -19,31 +19,40 @@ LumaImage lumaFromRgb(std::uint32_t width, std::uint32_t height,
   return image;
 }
 
-bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback) {
-  qrAvailable = true;
-  if (image == nullptr) return false;
+QrResult detectQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback) {
+  if (image == nullptr) return {};
   std::optional<bool> found;
   try {
     found = primary.detect(*image);
   } catch (...) {
     found.reset();
   }
-  if (found) return *found;
+  if (found) return {*found, true};
   try {
-    if (fallback.detect(*image).value_or(false)) return true;
+    if (fallback.detect(*image).value_or(false)) return {true, true};
   } catch (...) {
   }
-  qrAvailable = false;
-  return false;
+  return {false, false};
 }
 
-bool hasQR(const LumaImage* image) {
-  qrAvailable = true;
-  if (image == nullptr) return false;
+QrResult detectQR(const LumaImage* image) {
+  if (image == nullptr) return {};
   // Built afresh for every call: nothing carries over from one image to the next.
   const auto primary = primaryDetector();
   const auto fallback = fallbackDetector();
-  return hasQR(image, *primary, *fallback);
+  return detectQR(image, *primary, *fallback);
+}
+
+bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback) {
+  const QrResult result = detectQR(image, primary, fallback);
+  qrAvailable = result.checked;
+  return result.found;
+}
+
+bool hasQR(const LumaImage* image) {
+  const QrResult result = detectQR(image);
+  qrAvailable = result.checked;
+  return result.found;
 }
 
 }  // namespace velmora::qr

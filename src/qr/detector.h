@@ -23,6 +23,14 @@ constexpr std::uint8_t lumaOf(unsigned red, unsigned green, unsigned blue) {
 LumaImage lumaFromRgb(std::uint32_t width, std::uint32_t height,
                       const std::vector<std::uint8_t>& rgb);
 
+// What one detection gave: whether a QR code was found, and whether the
+// answer was confirmed (false only when the primary detector failed to run
+// and the fallback found nothing).
+struct QrResult {
+  bool found = false;
+  bool checked = true;
+};
+
 // False only after a detection in which the primary detector failed to run
 // and the fallback found nothing: a negative that nothing confirmed.
 extern bool qrAvailable;
@@ -30,6 +38,10 @@ extern bool qrAvailable;
 // Whether the image shows at least one QR code. A null image answers false.
 // Resets `qrAvailable` to true first; read it right after the call.
 bool hasQR(const LumaImage* image);
+
+// hasQR without the shared flag: the result belongs to this call alone, so
+// several threads may look at once.
+QrResult detectQR(const LumaImage* image);
 
 // One way of looking for QR codes. `detect` answers whether at least one QR
 // code was found, or nothing when it could not look at all (an exception, an
@@ -43,6 +55,7 @@ class QrDetectorBackend {
 // hasQR with the detectors given: `fallback` runs only when `primary` could
 // not run. Same rules for `qrAvailable`.
 bool hasQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback);
+QrResult detectQR(const LumaImage* image, QrDetectorBackend& primary, QrDetectorBackend& fallback);
 
 // The pixels agree with the size, and the size is neither empty nor beyond
 // the pixel limit for decoding. The real detectors refuse anything else.

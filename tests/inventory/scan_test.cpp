@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <mutex>
 
 #include "bridge/messages.h"
 #include "support/fake_library.h"
@@ -68,27 +70,52 @@ TEST(ScanAction, TenAssetsCountOneToTenAndNamePreviewsByPosition) {
 }
 
 TEST(ScanAction, ProgressGoesOutBeforeTheAssetIsRead) {
-  FakeLibrary library;
-  library.add("a", photos::mediaTypeImage, {{1, "public.jpeg", std::string("1")}});
-  library.add("b", photos::mediaTypeImage, {{1, "public.jpeg", std::string("2")}});
-  std::vector<std::string> events;
   struct Logging : FakeLibrary {
-    std::vector<std::string>* events = nullptr;
+    std::mutex mutex;
+    std::vector<std::string> events;
+    void log(std::string event) {
+      const std::lock_guard lock(mutex);
+      events.push_back(std::move(event));
+    }
     bool readResource(const photos::Resource& resource,
                       const photos::ChunkHandler& onChunk) override {
-      events->push_back("read " + resource.location);
+      log("read " + resource.location);
       return FakeLibrary::readResource(resource, onChunk);
     }
-  } logging;
-  logging.entries = library.entries;
-  logging.contents = library.contents;
-  logging.events = &events;
-  TempDir folder;
-  scanAction({"velmora-bridge", "scan", folder.path()}, logging,
-             [&](const Json& line) { events.push_back(line.dump()); });
-  EXPECT_EQ(events, (std::vector<std::string>{R"({"progress":"Fotomediathek: 1/2"})", "read a#0",
-                                              R"({"progress":"Fotomediathek: 2/2"})", "read b#0",
-                                              events.back()}));
+  };
+  for (const unsigned workers : {1U, 3U}) {
+    Logging logging;
+    for (const char* name : {"a", "b", "c", "d", "e"}) {
+      logging.add(name, photos::mediaTypeImage, {{1, "public.jpeg", std::string(name)}});
+    }
+    TempDir folder;
+    scanAction({"velmora-bridge", "scan", folder.path()}, logging,
+               [&](const Json& line) { logging.log(line.dump()); }, workers);
+    const std::vector<std::string>& events = logging.events;
+    if (workers == 1) {
+      EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 4),
+                (std::vector<std::string>{R"({"progress":"Fotomediathek: 1/5"})", "read a#0",
+                                          R"({"progress":"Fotomediathek: 2/5"})", "read b#0"}));
+    }
+    // Whatever the number of workers: the progress lines in order, each
+    // before its asset is read, and the result last.
+    std::vector<std::string> progress;
+    for (const std::string& event : events) {
+      if (event.starts_with(R"({"progress")")) progress.push_back(event);
+    }
+    ASSERT_EQ(progress.size(), 5u) << workers;
+    const std::string names = "abcde";
+    for (std::size_t i = 0; i < 5; ++i) {
+      const std::string line =
+          R"({"progress":"Fotomediathek: )" + std::to_string(i + 1) + R"(/5"})";
+      EXPECT_EQ(progress[i], line);
+      const auto announced = std::find(events.begin(), events.end(), line);
+      const auto read =
+          std::find(events.begin(), events.end(), std::string("read ") + names[i] + "#0");
+      EXPECT_LT(announced, read) << workers << " " << names[i];
+    }
+    EXPECT_TRUE(Json::parse(events.back()).contains("items"));
+  }
 }
 
 TEST(ScanAction, RecordCarriesFixedKeysInTheirJsonForms) {

@@ -1,6 +1,7 @@
 #pragma once
 // An in-memory photo library for unit tests of the actions.
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -75,7 +76,12 @@ class FakeLibrary : public photos::PhotoLibrary {
   }
 
   bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
-    readLog.push_back(resource.location);
+    {
+      // Scans read several assets at once.
+      static std::mutex logMutex;
+      const std::lock_guard lock(logMutex);
+      readLog.push_back(resource.location);
+    }
     auto it = contents.find(resource.location);
     if (it == contents.end()) return false;
     const std::string& bytes = it->second;

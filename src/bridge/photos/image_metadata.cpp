@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "bridge/photos/capture_date.h"
+#include "bridge/photos/exiv2_setup.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/screenshot.h"
 #include "bridge/vips.h"
@@ -13,13 +14,10 @@ namespace velmora::photos {
 
 namespace {
 
-void startExiv2() {
+void prepareExiv2() {
+  startExiv2();
   static std::once_flag once;
-  std::call_once(once, [] {
-    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    Exiv2::XmpParser::initialize();
-    Exiv2::enableBMFF(true);
-  });
+  std::call_once(once, [] { Exiv2::enableBMFF(true); });
 }
 
 std::string text(const Exiv2::ExifData& exif, const char* key) {
@@ -88,7 +86,7 @@ bool heifSize(const std::string& path, std::uint64_t& width, std::uint64_t& heig
 }  // namespace
 
 std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
-  startExiv2();
+  prepareExiv2();
   try {
     auto image = Exiv2::ImageFactory::open(path, false);
     if (image.get() == nullptr) return std::nullopt;
@@ -120,7 +118,7 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
 }
 
 std::optional<double> readSidecarRating(const std::string& path) {
-  startExiv2();
+  prepareExiv2();
   try {
     auto sidecar = Exiv2::ImageFactory::open(path, false);
     if (sidecar.get() == nullptr) return std::nullopt;

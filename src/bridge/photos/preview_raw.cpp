@@ -1,26 +1,16 @@
-#include <mutex>
-
 // Exiv2 0.27 still hands out std::auto_ptr; its warnings are not ours.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
 
+#include "bridge/photos/exiv2_setup.h"
 #include "bridge/photos/preview_formats.h"
 
 namespace velmora::photos {
 
-namespace {
-
-void silenceExiv2() {
-  static std::once_flag once;
-  std::call_once(once, [] { Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute); });
-}
-
-}  // namespace
-
 std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetWidth,
                                   std::uint32_t targetHeight) {
-  silenceExiv2();
+  startExiv2();
   try {
     Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path, false);
     if (!image.get()) return std::nullopt;
