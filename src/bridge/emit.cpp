@@ -1,7 +1,8 @@
 #include "bridge/emit.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include "bridge/write_all.h"
 
 namespace velmora::bridge {
 
@@ -20,18 +21,9 @@ std::string jsonLine(const Json& object) {
 void emit(const Json& object) {
   const std::string line = jsonLine(object);
   // Written straight to the descriptor so that nothing waits in a buffer and
-  // a closed pipe cannot raise an error in a stream object.
-  const char* data = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t written = ::write(STDOUT_FILENO, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
+  // a closed pipe cannot raise an error in a stream object. A failed write
+  // does not change the course of the run.
+  writeAll(STDOUT_FILENO, line);
 }
 
 Json errorMessage(const std::string& text) { return Json{{"error", text}}; }

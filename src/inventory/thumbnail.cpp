@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "bridge/vips.h"
+#include "bridge/write_all.h"
 #include "inventory/metrics.h"
 #include "qr/detector.h"
 
@@ -22,20 +23,6 @@ bool usable(const photos::RgbImage& bitmap) {
          bitmap.pixels.size() == std::size_t{bitmap.width} * bitmap.height * 3;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -76,7 +63,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  const bool written = writeAll(fd, bytes);
+  const bool written = bridge::writeAll(fd, bytes);
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());

@@ -1,5 +1,7 @@
 #include "bridge/photos/trash.h"
 
+#include "bridge/write_all.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -240,20 +242,6 @@ int renameNoReplace(const fs::path& from, const fs::path& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-bool writeAll(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-  return true;
-}
 
 // Moves one file into `trash`: the info file is claimed first (O_EXCL), so
 // that two programs trashing at once never share a name, then the file is
@@ -271,7 +259,7 @@ int moveToTrash(const fs::path& original, const std::string& recordedPath, const
       if (errno == EEXIST) continue;
       return errno;
     }
-    const bool written = writeAll(fd, contents);
+    const bool written = bridge::writeAll(fd, contents);
     const int writeError = errno;
     if (::close(fd) != 0 || !written) {
       ::unlink(info.c_str());
