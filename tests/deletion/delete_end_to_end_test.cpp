@@ -15,6 +15,7 @@
 #include "bridge/vips.h"
 #include "deletion/x_display.h"
 #include "inventory/fingerprint.h"
+#include "support/file_flags.h"
 #include "support/bridge_runner.h"
 
 namespace velmora::testing {
@@ -224,19 +225,6 @@ TEST(DeleteEndToEnd, OneAssetGoesToTheTrashWithAllItsFilesAndComesBack) {
   EXPECT_EQ(sample.fingerprint("2023/IMG_0001.JPG"), one);
 }
 
-// Sets or clears the immutable flag, which stops a rename even for root.
-bool setImmutable(const fs::path& file, bool on) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (done) {
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  ::close(fd);
-  return done;
-}
 
 TEST(DeleteEndToEnd, AFileThatCannotBeMovedLeavesTheLibraryAsItWas) {
   struct Case {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <regex>
 
+#include "support/file_flags.h"
 #include "support/temp_dir.h"
 
 namespace velmora::testing {
@@ -91,19 +92,6 @@ size_t countEntries(const fs::path& folder) {
   return static_cast<size_t>(std::distance(fs::directory_iterator(folder), {}));
 }
 
-// Sets or clears the immutable flag, which stops a rename even for root.
-bool setImmutable(const fs::path& file, bool on) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  int flags = 0;
-  bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-  if (done) {
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-  }
-  ::close(fd);
-  return done;
-}
 
 TEST(Trash, MovedFilesCarryRecordsAFileManagerRestoresFrom) {
   TrashHome home;
