@@ -4,13 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <exception>
 #include <filesystem>
-#include <mutex>
 #include <optional>
-#include <thread>
+
+#include <vips/vips.h>
 
 #include "bridge/messages.h"
+#include "bridge/ordered_work.h"
+#include "bridge/vips.h"
 #include "inventory/fingerprint.h"
 #include "inventory/thumbnail.h"
 
@@ -73,52 +74,11 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
   return outcome;
 }
 
-// Hands out the assets in order. Taking an asset announces it: its progress
-// line goes out under the same lock, so the lines stay in asset order and
-// each one precedes its asset's work. After a failure nothing more is taken.
-class Dispenser {
- public:
-  Dispenser(unsigned long count, const bridge::Emitter& emit) : count_(count), emit_(emit) {}
-
-  std::optional<unsigned long> take() {
-    const std::lock_guard lock(mutex_);
-    if (next_ >= count_ || failure_) return std::nullopt;
-    const unsigned long index = next_++;
-    emit_(bridge::progressMessage("Fotomediathek", index + 1, count_));
-    return index;
-  }
-
-  // Keeps the failure of the earliest asset, which is the one a scan of one
-  // asset at a time would have met.
-  void fail(unsigned long index, std::exception_ptr error) {
-    const std::lock_guard lock(mutex_);
-    if (!failure_ || index < failedIndex_) {
-      failure_ = std::move(error);
-      failedIndex_ = index;
-    }
-  }
-
-  std::exception_ptr failure() const { return failure_; }
-
- private:
-  const unsigned long count_;
-  const bridge::Emitter& emit_;
-  std::mutex mutex_;
-  unsigned long next_ = 0;
-  std::exception_ptr failure_;
-  unsigned long failedIndex_ = 0;
-};
-
-unsigned onlineProcessors() {
-  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<unsigned>(online) : 1;
-}
-
 }  // namespace
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                const bridge::Emitter& emit) {
-  return scanAction(arguments, library, emit, onlineProcessors());
+  return scanAction(arguments, library, emit, bridge::onlineProcessors());
 }
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
@@ -137,36 +97,30 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
   const std::uint32_t owner = ::getuid();
 
   // Each worker takes the next asset as soon as it is free, so reading one
-  // asset's bytes overlaps with decoding another's; the outcomes are kept by
-  // position and put together in asset order at the end.
-  std::vector<Outcome> outcomes(count);
-  Dispenser dispenser(count, emit);
-  const auto work = [&] {
-    while (const std::optional<unsigned long> index = dispenser.take()) {
-      try {
-        outcomes[*index] = scanAsset(library, assets[*index], *index, folder, owner);
-      } catch (...) {
-        dispenser.fail(*index, std::current_exception());
-      }
-    }
-  };
-  const unsigned long threads = std::min<unsigned long>(std::max(workers, 1U), count);
-  if (threads <= 1) {
-    work();
-  } else {
-    std::vector<std::jthread> pool;
-    pool.reserve(threads);
-    for (unsigned long i = 0; i < threads; ++i) pool.emplace_back(work);
-  }
-  if (dispenser.failure()) std::rethrow_exception(dispenser.failure());
-
+  // asset's bytes overlaps with decoding another's. Taking an asset announces
+  // it, and the records are put together in asset order.
   bridge::Json items = bridge::Json::array();
   bridge::Json errors = bridge::Json::array();
-  for (Outcome& outcome : outcomes) {
+  bridge::OrderedJob<Outcome> job;
+  job.taken = [&](std::size_t index) {
+    emit(bridge::progressMessage("Fotomediathek", index + 1, count));
+  };
+  job.work = [&](unsigned, std::size_t index) {
+    return scanAsset(library, assets[index], index, folder, owner);
+  };
+  job.done = [&](std::size_t, Outcome&& outcome) {
     items.push_back(std::move(outcome.record));
     if (outcome.warning) errors.push_back(std::move(*outcome.warning));
+    return true;
+  };
+  const unsigned threads = static_cast<unsigned>(std::clamp<unsigned long>(workers, 1, std::max(count, 1UL)));
+  // Each pipeline gets its share of the processors, so the workers do not
+  // crowd each other out with libvips' own threads.
+  if (bridge::ensureVips()) {
+    vips_concurrency_set(static_cast<int>(std::max(1U, bridge::onlineProcessors() / threads)));
   }
-  outcomes.clear();
+  bridge::runInOrder(count, threads, job);
+
   emit(bridge::Json{{"items", std::move(items)}, {"errors", std::move(errors)}});
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/ordered_work.h"
 #include "qr/detector.h"
 #include "qr/image_file.h"
 
@@ -18,12 +19,12 @@ namespace {
 // The QR answer for one file, with the flag of that very detection. The
 // decoded image lives only inside this call.
 bridge::Json checkFile(const std::string& path) {
-  bool found = false;
+  QrResult result;
   {
     const std::optional<LumaImage> image = loadLuma(path);
-    found = hasQR(image ? &*image : nullptr);
+    result = detectQR(image ? &*image : nullptr);
   }
-  return bridge::Json{{"qr", found}, {"qr_checked", qrAvailable}};
+  return bridge::Json{{"qr", result.found}, {"qr_checked", result.checked}};
 }
 
 // The folder's entry names in the order the file system lists them (not
@@ -47,21 +48,39 @@ int qrAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
 }
 
 int qrFolderAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
+  return qrFolderAction(arguments, emit, bridge::onlineProcessors());
+}
+
+int qrFolderAction(const bridge::Arguments& arguments, const bridge::Emitter& emit,
+                   unsigned workers) {
   const std::string& folder = arguments.at(2);
   const std::vector<std::string> names = listFolder(folder);
-  const unsigned long total = names.size();
-  unsigned long position = 0;
-  bridge::Json items = bridge::Json::array();
+  // Only the last extension counts, and only exactly "jpg": JPG and jpeg
+  // do not qualify. A name that is nothing but ".jpg" has no extension.
+  std::vector<std::filesystem::path> pictures;
   for (const std::string& name : names) {
-    // Only the last extension counts, and only exactly "jpg": JPG and jpeg
-    // do not qualify. A name that is nothing but ".jpg" has no extension.
-    const std::filesystem::path entry(name);
-    if (entry.extension() != ".jpg") continue;
-    emit(bridge::progressMessage("QR-Prüfung", ++position, total));
-    bridge::Json record = checkFile((std::filesystem::path(folder) / entry).string());
-    record["id"] = entry.stem().string();
-    items.push_back(std::move(record));
+    std::filesystem::path entry(name);
+    if (entry.extension() == ".jpg") pictures.push_back(std::move(entry));
   }
+
+  // One picture per worker at a time; the progress line goes out when a
+  // picture is taken, the records stay in listing order.
+  const unsigned long total = names.size();
+  bridge::Json items = bridge::Json::array();
+  bridge::OrderedJob<bridge::Json> job;
+  job.taken = [&](std::size_t index) {
+    emit(bridge::progressMessage("QR-Prüfung", index + 1, total));
+  };
+  job.work = [&](unsigned, std::size_t index) {
+    bridge::Json record = checkFile((std::filesystem::path(folder) / pictures[index]).string());
+    record["id"] = pictures[index].stem().string();
+    return record;
+  };
+  job.done = [&](std::size_t, bridge::Json&& record) {
+    items.push_back(std::move(record));
+    return true;
+  };
+  bridge::runInOrder(pictures.size(), workers, job);
   emit(bridge::Json{{"items", std::move(items)}});
   return 0;
 }

@@ -1,9 +1,15 @@
 #include "semantic/semantic_action.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <opencv2/core.hpp>
 
 #include "bridge/messages.h"
+#include "bridge/ordered_work.h"
 #include "semantic/file_bytes.h"
 #include "semantic/object_classifier.h"
 
@@ -15,8 +21,12 @@ using bridge::Json;
 
 constexpr double confidenceThreshold = 0.15;
 constexpr std::size_t maxLabels = 12;
-// Far beyond any real request; a bigger file is not read into memory.
-constexpr std::uintmax_t maxRequestBytes = std::uintmax_t{1} << 30;
+// Far beyond any real request (a million items take about 160 MB); a bigger
+// file is not read, since parsing holds several times its size in memory.
+constexpr std::uintmax_t maxRequestBytes = std::uintmax_t{256} << 20;
+
+// Networks held at once at most, whatever the number of processors.
+constexpr unsigned maxSemanticWorkers = 4;
 
 // The request's `items`; false when the file cannot be read, is not
 // JSON, or has no array there.
@@ -69,6 +79,12 @@ Json echoed(const Json& item, const char* key) {
 }  // namespace
 
 int classifyRequest(const std::string& requestFile, Classifier& classifier, const bridge::Emitter& emit) {
+  return classifyRequest(
+      requestFile, [&classifier](unsigned) -> Classifier& { return classifier; }, 1, emit);
+}
+
+int classifyRequest(const std::string& requestFile, const ClassifierForWorker& classifierFor,
+                    unsigned workers, const bridge::Emitter& emit) {
   Json items;
   if (!requestItems(requestFile, items)) {
     emit(bridge::errorMessage(bridge::messages::semanticRequestInvalid));
@@ -78,12 +94,23 @@ int classifyRequest(const std::string& requestFile, Classifier& classifier, cons
   std::uint64_t processed = 0;
   std::uint64_t classified = 0;
   std::uint64_t consecutiveFailures = 0;
+  bool stopped = false;
   const auto total = static_cast<unsigned long>(items.size());
-  for (const Json& item : items) {
+  const Json& list = items;  // read from several threads: never the non-const accessors
+
+  // Items are classified side by side, but an item's progress and result
+  // lines go out only when it and every item before it are done, so the
+  // lines are those of one item after another. Until something succeeds,
+  // nothing beyond the third item is begun: the run may stop right after it.
+  bridge::OrderedJob<Classification> job;
+  job.mayTake = [&](std::size_t index) { return classified > 0 || index < 3; };
+  job.work = [&](unsigned worker, std::size_t index) {
+    return classifyItem(list[index], classifierFor(worker));
+  };
+  job.done = [&](std::size_t index, Classification&& classification) {
+    const Json& item = list[index];
     ++processed;
     emit(bridge::progressMessage("Semantische KI", static_cast<unsigned long>(processed), total));
-
-    const Classification classification = classifyItem(item, classifier);
     Json result = {{"id", echoed(item, "id")},
                    {"fingerprint", echoed(item, "fingerprint")},
                    {"model", modelTag},
@@ -103,9 +130,15 @@ int classifyRequest(const std::string& requestFile, Classifier& classifier, cons
     }
     if (classified == 0 && consecutiveFailures >= 3) {
       emit(bridge::errorMessage(bridge::messages::classifierFailedEarly));
-      return 1;
+      stopped = true;
+      return false;
     }
-  }
+    return true;
+  };
+  // Little is thrown away when the run stops early.
+  job.lookAhead = 2 * std::max(workers, 1U);
+  bridge::runInOrder(items.size(), workers, job);
+  if (stopped) return 1;
 
   if (processed > 0 && classified == 0) {
     emit(bridge::errorMessage(bridge::messages::classifierUnavailable));
@@ -116,8 +149,18 @@ int classifyRequest(const std::string& requestFile, Classifier& classifier, cons
 }
 
 int semanticAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
-  ObjectClassifier classifier(installedModelFile());
-  return classifyRequest(arguments.at(2), classifier, emit);
+  // One network per worker (each holds about 80 MB), OpenCV's own threads
+  // shared out between them.
+  const unsigned processors = bridge::onlineProcessors();
+  const unsigned workers = std::min(processors, maxSemanticWorkers);
+  cv::setNumThreads(static_cast<int>(std::max(1U, processors / workers)));
+  std::vector<std::unique_ptr<ObjectClassifier>> classifiers;
+  for (unsigned i = 0; i < workers; ++i) {
+    classifiers.push_back(std::make_unique<ObjectClassifier>(installedModelFile()));
+  }
+  return classifyRequest(
+      arguments.at(2), [&classifiers](unsigned worker) -> Classifier& { return *classifiers[worker]; },
+      workers, emit);
 }
 
 }  // namespace velmora::semantic

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 
 #include "bridge/arguments.h"
@@ -20,5 +21,14 @@ int semanticAction(const bridge::Arguments& arguments, const bridge::Emitter& em
 // and the final line. Returns the exit status.
 int classifyRequest(const std::string& requestFile, Classifier& classifier,
                     const bridge::Emitter& emit);
+
+// The classifier that worker `worker` (0 .. workers-1) uses; workers never
+// share one.
+using ClassifierForWorker = std::function<Classifier&(unsigned worker)>;
+
+// The same on several workers at once; the lines and the status do not
+// depend on their number.
+int classifyRequest(const std::string& requestFile, const ClassifierForWorker& classifierFor,
+                    unsigned workers, const bridge::Emitter& emit);
 
 }  // namespace velmora::semantic

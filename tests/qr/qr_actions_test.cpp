@@ -163,5 +163,33 @@ TEST(QrFolderAction, UndecodableEntriesStillGetARecord) {
   EXPECT_EQ(byId["tarnung"], record("tarnung", true));
 }
 
+// Several pictures at once give the lines of one picture after another.
+TEST(QrFolderAction, SeveralWorkersWriteWhatOneWorkerWrites) {
+  TestHome home;
+  const fs::path dir = home.scratch() / "fotos";
+  for (int i = 0; i < 6; ++i) {
+    saveCode(dir / ("code" + std::to_string(i) + ".jpg"));
+    savePlain(dir / ("plain" + std::to_string(i) + ".jpg"));
+  }
+  save(codeImage({"png"}), (dir / "tarnung.png").string());
+  fs::rename(dir / "tarnung.png", dir / "tarnung.jpg");
+  writeFile(dir / "kaputt.jpg", "\xff\xd8\xff\xe0 kein JPEG");
+  writeFile(dir / "leer.jpg", "");
+  writeFile(dir / "notes.txt", "x");
+  fs::create_directories(dir / "album.jpg");
+
+  const auto linesWith = [&](unsigned workers) {
+    std::vector<Json> lines;
+    EXPECT_EQ(qrFolderAction({"velmora-bridge", "qr-folder", dir.string()},
+                             [&](const Json& line) { lines.push_back(line); }, workers),
+              0);
+    return lines;
+  };
+  const std::vector<Json> one = linesWith(1);
+  ASSERT_EQ(one.size(), 17u);
+  EXPECT_EQ(one[15], progress(16, 17));
+  for (const unsigned workers : {2U, 4U}) EXPECT_EQ(linesWith(workers), one) << workers << " workers";
+}
+
 }  // namespace
 }  // namespace velmora::qr

@@ -12,7 +12,7 @@
 
 namespace velmora::qr::testing {
 
-LumaImage codeImage(const CodeSpec& wanted) {
+LumaImage codeImage(const CodeDrawing& wanted) {
   const std::unique_ptr<QRcode, void (*)(QRcode*)> code(
       QRcode_encodeString(wanted.text.c_str(), wanted.version, wanted.level, QR_MODE_8, 1), QRcode_free);
   if (!code) throw std::runtime_error("qrencode failed");

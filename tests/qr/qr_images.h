@@ -9,7 +9,7 @@
 
 namespace velmora::qr::testing {
 
-struct CodeSpec {
+struct CodeDrawing {
   std::string text = "https://example.org/velmora";
   int version = 0;  // 0: the smallest that fits
   QRecLevel level = QR_ECLEVEL_M;
@@ -18,7 +18,7 @@ struct CodeSpec {
 };
 
 // Dark modules 0, light 255.
-LumaImage codeImage(const CodeSpec& wanted);
+LumaImage codeImage(const CodeDrawing& wanted);
 
 // Turned counterclockwise about the centre by `degrees`, on a canvas big
 // enough for the whole result, the corners filled white.

@@ -1,6 +1,9 @@
 #include "semantic/semantic_action.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <thread>
 #include <limits>
 #include <map>
 
@@ -243,6 +246,57 @@ TEST(SemanticRun, ItemsOfOtherShapesAreFailedItems) {
   EXPECT_EQ(early.status, 1);
   ASSERT_EQ(early.lines.size(), 7u);
   EXPECT_EQ(early.lines.back(), bridge::errorMessage(messages::classifierFailedEarly));
+}
+
+// Several workers, each with its own classifier that takes a different time
+// per image: the lines, the status and the items touched are those of one
+// worker.
+TEST(SemanticRun, SeveralWorkersWriteWhatOneWorkerWrites) {
+  struct SlowClassifier : FakeClassifier {
+    Classification classify(const std::string& path) override {
+      std::this_thread::sleep_for(std::chrono::microseconds(std::hash<std::string>{}(path) % 4000));
+      return FakeClassifier::classify(path);
+    }
+  };
+  for (const std::string outcomes :
+       {"", "f", "ff", "fff", "ffffffffff", "sfffffffff", "ffs", "fsffff", "ss",
+        "ssfsfsffsfsssfffsfffffsfffss", "ffsssssssssssssssssss"}) {
+    Json request = requestFor(outcomes.size());
+    // Items of other shapes fail too, wherever they stand.
+    if (outcomes.size() > 6) request["items"][5] = 7;
+    std::map<std::string, Classification> answers;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+      if (outcomes[i] == 's') answers["/p/" + std::to_string(i)] = success({{"cat", 0.5f}});
+    }
+
+    FakeClassifier one;
+    one.answers = answers;
+    const ActionRun reference = runRequest(request.dump(), one);
+
+    for (const unsigned workers : {2U, 3U, 8U}) {
+      std::vector<SlowClassifier> classifiers(workers);
+      for (SlowClassifier& classifier : classifiers) classifier.answers = answers;
+      testing::TempDir dir;
+      testing::writeFile(dir / "request.json", request.dump());
+      ActionRun run;
+      run.status = classifyRequest(
+          (dir / "request.json").string(),
+          [&](unsigned worker) -> Classifier& { return classifiers.at(worker); }, workers,
+          [&](const Json& line) { run.lines.push_back(line); });
+      EXPECT_EQ(run.status, reference.status) << outcomes << ", " << workers << " workers";
+      EXPECT_EQ(run.lines, reference.lines) << outcomes << ", " << workers << " workers";
+      std::vector<std::string> calls;
+      for (const SlowClassifier& classifier : classifiers) {
+        calls.insert(calls.end(), classifier.calls.begin(), classifier.calls.end());
+      }
+      std::sort(calls.begin(), calls.end());
+      std::vector<std::string> expected = one.calls;
+      std::sort(expected.begin(), expected.end());
+      // Each image once; a run that gives up early touches nothing beyond
+      // its third item.
+      EXPECT_EQ(calls, expected) << outcomes << ", " << workers << " workers";
+    }
+  }
 }
 
 }  // namespace
