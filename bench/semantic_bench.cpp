@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <sys/resource.h>
@@ -15,7 +16,11 @@
 #include <nlohmann/json.hpp>
 #include <vips/vips8>
 
+#include <opencv2/core.hpp>
+
+#include "bridge/ordered_work.h"
 #include "bridge/vips.h"
+#include "semantic/semantic_action.h"
 #include "semantic/object_classifier.h"
 
 namespace fs = std::filesystem;
@@ -122,6 +127,28 @@ int main() {
   const double steady = msSince(start) / static_cast<double>(previews.size());
   std::printf("in process: first image %.0f ms (model load included, ok %d), then %.0f ms per image (%d/50 ok)\n",
               first, firstOk ? 1 : 0, steady, ok);
+  // The action's own choice against one network on every thread: the same
+  // 50 items through classifyRequest with 1 worker and with one per processor
+  // (each with its own network, OpenCV's threads shared out).
+  const unsigned processors = velmora::bridge::onlineProcessors();
+  const fs::path request = writeRequest(50);
+  for (const unsigned workers : {1U, processors}) {
+    cv::setNumThreads(static_cast<int>(std::max(1U, processors / workers)));
+    std::vector<std::unique_ptr<velmora::semantic::ObjectClassifier>> networks;
+    for (unsigned i = 0; i < workers; ++i) {
+      networks.push_back(std::make_unique<velmora::semantic::ObjectClassifier>(model));
+      networks.back()->classify(previews[0].string());  // load outside the timing
+    }
+    start = Clock::now();
+    const int status = velmora::semantic::classifyRequest(
+        request.string(),
+        [&](unsigned worker) -> velmora::semantic::Classifier& { return *networks[worker]; }, workers,
+        [](const nlohmann::json&) {});
+    std::printf("in process, %u worker(s), %d OpenCV thread(s) each: %.0f ms per image (status %d)\n",
+                workers, cv::getNumThreads(), msSince(start) / 50, status);
+  }
+  cv::setNumThreads(-1);
+
   rusage self{};
   ::getrusage(RUSAGE_SELF, &self);
   std::printf("in process: peak RSS %ld MB\n", self.ru_maxrss / 1024);

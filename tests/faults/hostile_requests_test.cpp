@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "bridge/messages.h"
@@ -31,6 +32,14 @@ const std::vector<HostileRequest>& hostileRequests() {
        messages::selectionChanged},
       {"50 MB of spaces before the object",
        [](const fs::path& f) { writeFile(f, std::string(50 << 20, ' ') + R"({"ids": []})"); },
+       messages::selectionInvalid},
+      {"a valid request behind 300 MB of spaces, past the size limit",
+       [](const fs::path& f) {
+         std::ofstream out(f, std::ios::binary);
+         const std::string spaces(1 << 20, ' ');
+         for (int i = 0; i < 300; ++i) out << spaces;
+         out << R"({"ids": [], "checks": {}, "items": []})";
+       },
        messages::selectionInvalid},
       {"100000 opening brackets",
        [](const fs::path& f) { writeFile(f, R"({"ids": )" + std::string(100000, '[')); },
