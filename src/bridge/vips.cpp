@@ -20,4 +20,25 @@ bool ensureVips() {
   return started;
 }
 
+namespace {
+
+void onEval(VipsImage* image, VipsProgress*, void* data) {
+  if (static_cast<const Deadline*>(data)->passed()) vips_image_set_kill(image, TRUE);
+}
+
+}  // namespace
+
+DeadlineWatch::DeadlineWatch(VipsImage* image, const Deadline& deadline) : image_(image) {
+  if (!image_) return;
+  g_object_ref(image_);
+  vips_image_set_progress(image_, TRUE);
+  handler_ = g_signal_connect(image_, "eval", G_CALLBACK(onEval), const_cast<Deadline*>(&deadline));
+}
+
+DeadlineWatch::~DeadlineWatch() {
+  if (!image_) return;
+  if (handler_ != 0) g_signal_handler_disconnect(image_, handler_);
+  g_object_unref(image_);
+}
+
 }  // namespace velmora::bridge

@@ -1,6 +1,10 @@
 #pragma once
 #include <cstdint>
 
+#include "bridge/deadline.h"
+
+typedef struct _VipsImage VipsImage;  // NOLINT: libvips' own spelling
+
 namespace velmora::bridge {
 
 // Starts libvips once per process: untrusted loaders blocked, operation
@@ -16,5 +20,22 @@ inline bool withinPixelLimit(std::uint64_t width, std::uint64_t height) {
   return width > 0 && height > 0 && width <= maxDecodePixels && height <= maxDecodePixels &&
          width * height <= maxDecodePixels;
 }
+
+// Stops the computation of `image`, and of every image computed from it
+// afterwards, once `deadline` has passed: libvips reports the progress of
+// each evaluation through the image's eval signal, and the handler kills the
+// image there. The evaluation then fails like one of broken data. Keep the
+// watch alive until the pixels are in hand; the deadline must outlive it.
+class DeadlineWatch {
+ public:
+  DeadlineWatch(VipsImage* image, const Deadline& deadline);
+  ~DeadlineWatch();
+  DeadlineWatch(const DeadlineWatch&) = delete;
+  DeadlineWatch& operator=(const DeadlineWatch&) = delete;
+
+ private:
+  VipsImage* image_;
+  unsigned long handler_ = 0;
+};
 
 }  // namespace velmora::bridge

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "bridge/deadline.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/png_chunks.h"
 #include "bridge/vips.h"
@@ -37,8 +38,10 @@ std::optional<RgbImage> failed() {
 
 // Whatever the thumbnailer produced (grey, 16-bit, CMYK without a profile,
 // alpha) becomes three 8-bit sRGB bands. Transparent areas are flattened on
-// black, which is what a premultiplied bitmap shows for them.
-std::optional<RgbImage> toRgb(VipsRef& image) {
+// black, which is what a premultiplied bitmap shows for them. The pixels
+// are computed only here, at the end, so that is where the deadline stops
+// a decoder that runs away.
+std::optional<RgbImage> toRgb(VipsRef& image, const bridge::Deadline& deadline) {
   const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get());
   if (interpretation != VIPS_INTERPRETATION_sRGB ||
       vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
@@ -77,7 +80,11 @@ std::optional<RgbImage> toRgb(VipsRef& image) {
   const int height = vips_image_get_height(image.get());
   if (width <= 0 || height <= 0) return failed();
   std::size_t length = 0;
-  void* memory = vips_image_write_to_memory(image.get(), &length);
+  void* memory = nullptr;
+  {
+    const bridge::DeadlineWatch watch(image.get(), deadline);
+    memory = vips_image_write_to_memory(image.get(), &length);
+  }
   if (!memory) return failed();
   RgbImage rgb;
   rgb.width = static_cast<std::uint32_t>(width);
@@ -98,6 +105,7 @@ bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
+  const bridge::Deadline deadline;
   if (!bridge::ensureVips()) return std::nullopt;
   if (!bridge::pngChunksFitFile(path)) return failed();
   {
@@ -115,12 +123,13 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
                      static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
     return failed();
   }
-  return toRgb(thumbnail);
+  return toRgb(thumbnail, deadline);
 }
 
 std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
                                            std::uint32_t targetWidth, std::uint32_t targetHeight,
                                            std::optional<int> orientation) {
+  const bridge::Deadline deadline;
   if (!bridge::ensureVips() || !data || size == 0) return std::nullopt;
   if (!bridge::pngChunksFit(data, size)) return failed();
   {
@@ -151,7 +160,7 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
     if (vips_autorot(copy.get(), turned.out(), nullptr) != 0) return failed();
     thumbnail.take(turned);
   }
-  return toRgb(thumbnail);
+  return toRgb(thumbnail, deadline);
 }
 
 }  // namespace velmora::photos

@@ -10,6 +10,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "bridge/deadline.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/vips.h"
 
@@ -24,6 +25,11 @@ constexpr int maxPackets = 2000;
 void silenceFfmpeg() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+// FFmpeg asks this while it waits for input or probes: non-zero gives up.
+int pastDeadline(void* deadline) {
+  return static_cast<const bridge::Deadline*>(deadline)->passed() ? 1 : 0;
 }
 
 struct FormatCloser {
@@ -124,9 +130,10 @@ RgbImage turned(const RgbImage& source, Turn turn) {
   return out;
 }
 
-// The first frame the decoder gives for the stream, or null.
+// The first frame the decoder gives for the stream, or null; null as well
+// once the deadline has passed.
 std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodecContext* codec,
-                                                int streamIndex) {
+                                                int streamIndex, const bridge::Deadline& deadline) {
   std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
   std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
   if (!packet || !frame) return nullptr;
@@ -134,6 +141,7 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
   int failures = 0;
   bool draining = false;
   while (true) {
+    if (deadline.passed()) return nullptr;
     if (!draining) {
       if (av_read_frame(format, packet.get()) < 0) {
         draining = true;
@@ -159,10 +167,14 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
 
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
+  bridge::Deadline deadline;  // not const: FFmpeg takes a plain pointer
   silenceFfmpeg();
+  AVFormatContext* opened = avformat_alloc_context();
+  if (!opened) return std::nullopt;
+  opened->interrupt_callback.callback = pastDeadline;
+  opened->interrupt_callback.opaque = &deadline;
   AVDictionary* options = nullptr;
   av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* opened = nullptr;
   // The file: prefix keeps a name such as "concat:x" from naming a protocol.
   const std::string url = "file:" + path;
   const int status = avformat_open_input(&opened, url.c_str(), nullptr, &options);
@@ -192,7 +204,7 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     if (static_cast<int>(i) != streamIndex) format->streams[i]->discard = AVDISCARD_ALL;
   }
-  const auto frame = firstFrame(format.get(), codec.get(), streamIndex);
+  const auto frame = firstFrame(format.get(), codec.get(), streamIndex, deadline);
   if (!frame || frame->width <= 0 || frame->height <= 0 ||
       !bridge::withinPixelLimit(static_cast<std::uint64_t>(frame->width),
                                 static_cast<std::uint64_t>(frame->height))) {

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "bridge/deadline.h"
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/media_metadata.h"
 
@@ -18,6 +19,11 @@ namespace {
 void quietFfmpeg() {
   static std::once_flag once;
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+// FFmpeg asks this while it reads or probes: non-zero gives up.
+int pastDeadline(void* deadline) {
+  return static_cast<const bridge::Deadline*>(deadline)->passed() ? 1 : 0;
 }
 
 struct InputCloser {
@@ -57,11 +63,15 @@ bool quarterTurn(const AVStream& stream) {
 }  // namespace
 
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
+  bridge::Deadline deadline;  // not const: FFmpeg takes a plain pointer
   quietFfmpeg();
+  AVFormatContext* raw = avformat_alloc_context();
+  if (raw == nullptr) return std::nullopt;
+  raw->interrupt_callback.callback = pastDeadline;
+  raw->interrupt_callback.opaque = &deadline;
   AVDictionary* options = nullptr;
   // Local files only: a container must not pull in other files or URLs.
   av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* raw = nullptr;
   const std::string url = "file:" + path;
   const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
   av_dict_free(&options);
@@ -77,6 +87,8 @@ std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
       index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     }
   }
+  // A file still being probed at the deadline is one that cannot be read.
+  if (deadline.passed()) return std::nullopt;
   const AVStream* video = index >= 0 ? context->streams[index] : nullptr;
   VideoMetadata metadata;
   if (video != nullptr && video->codecpar->width > 0 && video->codecpar->height > 0) {
