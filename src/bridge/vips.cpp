@@ -22,8 +22,13 @@ bool ensureVips() {
 
 namespace {
 
-void onEval(VipsImage* image, VipsProgress*, void* data) {
-  if (static_cast<const Deadline*>(data)->passed()) vips_image_set_kill(image, TRUE);
+// `image` is the watched one; the evaluation that reports may be of another
+// image (a loader decoding into a temporary one reports on the image it
+// serves), and only killing that one stops it.
+void onEval(VipsImage* image, VipsProgress* progress, void* data) {
+  if (!static_cast<const Deadline*>(data)->passed()) return;
+  vips_image_set_kill(image, TRUE);
+  if (progress != nullptr && progress->im != nullptr) vips_image_set_kill(progress->im, TRUE);
 }
 
 }  // namespace

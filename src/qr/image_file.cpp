@@ -133,8 +133,8 @@ std::optional<LumaImage> decode(const std::string& path) {
                                 static_cast<std::uint64_t>(vips_image_get_height(decoded.get())))) {
     return std::nullopt;
   }
-  // A format that cannot be read strip by strip is decoded whole when the
-  // first strip is asked for; the watch stops that too.
+  // A format that cannot be read strip by strip (WebP) is decoded whole when
+  // the first strip is asked for, and reports its progress on this image.
   const bridge::DeadlineWatch watch(decoded.get(), deadline);
   Image eightBit;
   if (!toEightBit(decoded.get(), eightBit)) return std::nullopt;
