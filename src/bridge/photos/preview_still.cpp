@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vips/vips.h>
 
 #include <cstring>
@@ -6,6 +8,7 @@
 #include "bridge/deadline.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/png_chunks.h"
+#include "bridge/regular_file.h"
 #include "bridge/vips.h"
 
 namespace velmora::photos {
@@ -99,6 +102,25 @@ std::optional<RgbImage> toRgb(VipsRef& image, const bridge::Deadline& deadline) 
   return rgb;
 }
 
+// Owns one reference to a libvips source.
+class VipsSourceRef {
+ public:
+  VipsSourceRef() = default;
+  VipsSourceRef(const VipsSourceRef&) = delete;
+  VipsSourceRef& operator=(const VipsSourceRef&) = delete;
+  ~VipsSourceRef() {
+    if (source_) g_object_unref(source_);
+  }
+  VipsSource* get() const { return source_; }
+  void reset(VipsSource* source) {
+    if (source_) g_object_unref(source_);
+    source_ = source;
+  }
+
+ private:
+  VipsSource* source_ = nullptr;
+};
+
 bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
 }  // namespace
@@ -107,10 +129,23 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
                                     std::uint32_t targetHeight) {
   const bridge::Deadline deadline;
   if (!bridge::ensureVips()) return std::nullopt;
-  if (!bridge::pngChunksFitFile(path)) return failed();
+  // Decoded from the descriptor that was checked, never from the name: the
+  // name may lead to a FIFO by now, and libvips would read options out of a
+  // name that ends in square brackets.
+  struct stat status {};
+  const int fd = bridge::openRegularFile(path, &status);
+  if (fd < 0) return std::nullopt;
+  VipsSourceRef source;
+  // libvips 8.14 aborts the process on an empty descriptor instead of
+  // failing; an empty file holds no picture anyway.
+  if (status.st_size > 0 && bridge::pngChunksFitDescriptor(fd)) {
+    source.reset(vips_source_new_from_descriptor(fd));  // keeps a copy of its own
+  }
+  ::close(fd);
+  if (!source.get()) return failed();
   {
     // The header alone, to refuse absurd sizes before anything is decoded.
-    VipsRef header(vips_image_new_from_file(path.c_str(), nullptr));
+    VipsRef header(vips_image_new_from_source(source.get(), "", nullptr));
     if (!header.get()) return failed();
     if (!bridge::withinPixelLimit(
             static_cast<std::uint64_t>(vips_image_get_width(header.get())),
@@ -119,8 +154,8 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
     }
   }
   VipsRef thumbnail;
-  if (vips_thumbnail(path.c_str(), thumbnail.out(), static_cast<int>(targetWidth), "height",
-                     static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
+  if (vips_thumbnail_source(source.get(), thumbnail.out(), static_cast<int>(targetWidth), "height",
+                            static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
     return failed();
   }
   return toRgb(thumbnail, deadline);
