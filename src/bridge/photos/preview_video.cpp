@@ -12,6 +12,7 @@ extern "C" {
 
 #include "bridge/deadline.h"
 #include "bridge/photos/preview_formats.h"
+#include "bridge/photos/video_input.h"
 #include "bridge/vips.h"
 
 namespace velmora::photos {
@@ -27,14 +28,6 @@ void silenceFfmpeg() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-// FFmpeg asks this while it waits for input or probes: non-zero gives up.
-int pastDeadline(void* deadline) {
-  return static_cast<const bridge::Deadline*>(deadline)->passed() ? 1 : 0;
-}
-
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 struct CodecFreer {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
@@ -167,20 +160,10 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
 
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
-  bridge::Deadline deadline;  // not const: FFmpeg takes a plain pointer
+  bridge::Deadline deadline;
   silenceFfmpeg();
-  AVFormatContext* opened = avformat_alloc_context();
-  if (!opened) return std::nullopt;
-  opened->interrupt_callback.callback = pastDeadline;
-  opened->interrupt_callback.opaque = &deadline;
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  // The file: prefix keeps a name such as "concat:x" from naming a protocol.
-  const std::string url = "file:" + path;
-  const int status = avformat_open_input(&opened, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (status < 0) return std::nullopt;
-  std::unique_ptr<AVFormatContext, FormatCloser> format(opened);
+  const VideoInput format = openVideoInput(path, deadline);
+  if (!format) return std::nullopt;
   if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
 
   const AVCodec* decoder = nullptr;

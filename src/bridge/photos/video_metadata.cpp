@@ -1,34 +1,19 @@
 #include <cmath>
 #include <memory>
-#include <mutex>
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
-#include <libavutil/log.h>
 }
 
 #include "bridge/deadline.h"
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/media_metadata.h"
+#include "bridge/photos/video_input.h"
 
 namespace velmora::photos {
 
 namespace {
-
-void quietFfmpeg() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
-// FFmpeg asks this while it reads or probes: non-zero gives up.
-int pastDeadline(void* deadline) {
-  return static_cast<const bridge::Deadline*>(deadline)->passed() ? 1 : 0;
-}
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 
 const char* metadataValue(const AVDictionary* metadata, const char* key) {
   const AVDictionaryEntry* entry = av_dict_get(metadata, key, nullptr, 0);
@@ -63,20 +48,9 @@ bool quarterTurn(const AVStream& stream) {
 }  // namespace
 
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
-  bridge::Deadline deadline;  // not const: FFmpeg takes a plain pointer
-  quietFfmpeg();
-  AVFormatContext* raw = avformat_alloc_context();
-  if (raw == nullptr) return std::nullopt;
-  raw->interrupt_callback.callback = pastDeadline;
-  raw->interrupt_callback.opaque = &deadline;
-  AVDictionary* options = nullptr;
-  // Local files only: a container must not pull in other files or URLs.
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  const std::string url = "file:" + path;
-  const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (opened < 0) return std::nullopt;
-  std::unique_ptr<AVFormatContext, InputCloser> context(raw);
+  bridge::Deadline deadline;
+  const VideoInput context = openVideoInput(path, deadline);
+  if (!context) return std::nullopt;
 
   int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (index >= 0 && context->streams[index]->codecpar->width <= 0) {

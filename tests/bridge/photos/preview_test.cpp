@@ -6,6 +6,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "bridge/photos/media_metadata.h"
 #include "bridge/photos/preview_formats.h"
 #include "inventory/raw_sample.h"
 #include "support/temp_dir.h"
@@ -214,16 +215,19 @@ TEST(RenderPreview, NothingLocalOrNothingDecodableGivesNoImage) {
   EXPECT_FALSE(renderPreview(live, 600, 600));
 }
 
-TEST(RenderPreview, TheStillRendererOpensNothingButARegularFile) {
+TEST(RenderPreview, RenderersOpenNothingButARegularFile) {
   // The check before rendering can be overtaken by a change to the folder;
-  // the renderer itself must not open a FIFO (it would wait for a writer
-  // for ever) or a device, nor take an empty file to libvips, which aborts.
+  // the renderers themselves must not open a FIFO (it would wait for a
+  // writer for ever) or a device, nor take an empty file to libvips, which
+  // aborts.
   testing::TempDir folder;
   ASSERT_EQ(::mkfifo((folder / "fifo.jpg").c_str(), 0600), 0);
   testing::writeFile(folder / "empty.png", "");
-  for (const std::string& path :
-       {(folder / "fifo.jpg").string(), std::string("/dev/zero"), (folder / "empty.png").string()}) {
+  for (const std::string& path : {(folder / "fifo.jpg").string(), std::string("/dev/zero"),
+                                  (folder / "empty.png").string()}) {
     EXPECT_FALSE(renderStill(path, 600, 600)) << path;
+    EXPECT_FALSE(renderVideo(path, 600, 600)) << path;
+    EXPECT_FALSE(readVideoMetadata(path)) << path;
   }
 }
 
