@@ -14,12 +14,13 @@ int openRegularFile(const std::string& path, struct stat* status) {
   if (::fstat(located, &checked) == 0 && S_ISREG(checked.st_mode)) {
     // The magic link reopens the very inode that was checked; permissions
     // are checked again on the way, as for any open.
-    const std::string inode = "/proc/self/fd/" + std::to_string(located);
-    fd = ::open(inode.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    fd = ::open(descriptorPath(located).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   }
   ::close(located);
   if (fd >= 0 && status != nullptr) *status = checked;
   return fd;
 }
+
+std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 }  // namespace velmora::bridge

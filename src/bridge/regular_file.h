@@ -7,6 +7,7 @@
 // only a regular file is then opened for reading, through /proc/self/fd,
 // which names exactly that inode whatever happened to the path meanwhile.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -17,5 +18,25 @@ namespace velmora::bridge {
 // missing, is no regular file (a folder, FIFO, socket or device), or may
 // not be read. With `status`, the file's fstat as it was checked.
 int openRegularFile(const std::string& path, struct stat* status = nullptr);
+
+// Owns a descriptor (or -1) and closes it when it goes.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// A name under /proc/self/fd that opens the very file `fd` is open on, for
+// libraries that take only names (Exiv2); it lasts as long as `fd` is open.
+std::string descriptorPath(int fd);
 
 }  // namespace velmora::bridge

@@ -1,7 +1,6 @@
 #include "qr/image_file.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vips/vips.h>
 
 #include "bridge/deadline.h"
@@ -93,27 +92,13 @@ bool readLuma(VipsImage* eightBit, const bridge::Deadline& deadline, LumaImage& 
   return true;
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 std::optional<LumaImage> decode(const std::string& path) {
   const bridge::Deadline deadline;
   // Only regular files (a link to one is fine): a folder is no image, and a
   // pipe or device could block the run forever.
   struct stat status {};
-  const Descriptor file(bridge::openRegularFile(path, &status));
-  if (file.get() < 0) return std::nullopt;
+  const bridge::UniqueFd file(bridge::openRegularFile(path, &status));
+  if (!file.valid()) return std::nullopt;
   // An empty file holds no image, and libvips 8.14 aborts the process on an
   // empty descriptor instead of failing.
   if (status.st_size <= 0) return std::nullopt;

@@ -215,19 +215,21 @@ TEST(RenderPreview, NothingLocalOrNothingDecodableGivesNoImage) {
   EXPECT_FALSE(renderPreview(live, 600, 600));
 }
 
-TEST(RenderPreview, RenderersOpenNothingButARegularFile) {
+TEST(RenderPreview, RenderersAndHeaderReadersOpenNothingButARegularFile) {
   // The check before rendering can be overtaken by a change to the folder;
-  // the renderers themselves must not open a FIFO (it would wait for a
-  // writer for ever) or a device, nor take an empty file to libvips, which
-  // aborts.
+  // the readers themselves must not open a FIFO (it would wait for a writer
+  // for ever) or a device, nor take an empty file to libvips, which aborts.
   testing::TempDir folder;
   ASSERT_EQ(::mkfifo((folder / "fifo.jpg").c_str(), 0600), 0);
   testing::writeFile(folder / "empty.png", "");
   for (const std::string& path : {(folder / "fifo.jpg").string(), std::string("/dev/zero"),
                                   (folder / "empty.png").string()}) {
     EXPECT_FALSE(renderStill(path, 600, 600)) << path;
+    EXPECT_FALSE(renderRaw(path, 600, 600)) << path;
     EXPECT_FALSE(renderVideo(path, 600, 600)) << path;
     EXPECT_FALSE(readVideoMetadata(path)) << path;
+    EXPECT_FALSE(readImageMetadata(path)) << path;
+    EXPECT_FALSE(readSidecarRating(path)) << path;
   }
 }
 
