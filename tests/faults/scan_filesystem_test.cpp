@@ -118,6 +118,7 @@ class SmallTmpfs {
 
 TEST(ScanFileSystemFaults, PreviewsOnAFullOrReadOnlyFileSystemLeaveRecordsWholeAndNoScraps) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
+  ASSERT_TRUE(bridge::ensureVips());  // the previews are decoded here too
   const fs::path photos = testdata() / "photos" / "orientation";
   if (testdata().empty() || !fs::exists(photos / "Landscape_1.jpg")) {
     GTEST_SKIP() << "sample files not found";
