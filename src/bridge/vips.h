@@ -21,11 +21,12 @@ inline bool withinPixelLimit(std::uint64_t width, std::uint64_t height) {
          width * height <= maxDecodePixels;
 }
 
-// Stops the computation of `image`, and of every image computed from it
-// afterwards, once `deadline` has passed: libvips reports the progress of
-// each evaluation through the image's eval signal, and the handler kills the
-// image there. The evaluation then fails like one of broken data. Keep the
-// watch alive until the pixels are in hand; the deadline must outlive it.
+// Stops the evaluation of `image` once `deadline` has passed. libvips
+// reports the progress of an evaluation through the image's eval signal (a
+// loader decoding the whole file into a temporary image reports there too);
+// the handler kills the evaluation at the first report past the deadline,
+// and it then fails like one of broken data. Keep the watch alive until the
+// pixels are in hand; the deadline must outlive it.
 class DeadlineWatch {
  public:
   DeadlineWatch(VipsImage* image, const Deadline& deadline);
