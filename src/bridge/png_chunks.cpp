@@ -1,12 +1,13 @@
 #include "bridge/png_chunks.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
+
+#include "bridge/regular_file.h"
 
 namespace velmora::bridge {
 
@@ -52,19 +53,21 @@ bool pngChunksFit(const void* data, std::size_t size) {
 }
 
 bool pngChunksFitFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = openRegularFile(path);
   if (fd < 0) return true;  // the decoder reports what cannot be opened
-  struct stat status {};
-  bool fits = true;
-  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
-    fits = chunksFit(static_cast<std::uint64_t>(status.st_size),
-                     [&](std::uint64_t offset, unsigned char* out, std::size_t n) {
-                       return ::pread(fd, out, n, static_cast<off_t>(offset)) ==
-                              static_cast<ssize_t>(n);
-                     });
-  }
+  const bool fits = pngChunksFitDescriptor(fd);
   ::close(fd);
   return fits;
+}
+
+bool pngChunksFitDescriptor(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return true;
+  return chunksFit(static_cast<std::uint64_t>(status.st_size),
+                   [&](std::uint64_t offset, unsigned char* out, std::size_t n) {
+                     return ::pread(fd, out, n, static_cast<off_t>(offset)) ==
+                            static_cast<ssize_t>(n);
+                   });
 }
 
 }  // namespace velmora::bridge

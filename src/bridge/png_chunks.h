@@ -14,5 +14,8 @@ namespace velmora::bridge {
 // image data stays for the decoder to judge.
 bool pngChunksFit(const void* data, std::size_t size);
 bool pngChunksFitFile(const std::string& path);
+// The same for a regular file already open for reading; its position is
+// left where it was.
+bool pngChunksFitDescriptor(int fd);
 
 }  // namespace velmora::bridge

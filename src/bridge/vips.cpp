@@ -20,4 +20,30 @@ bool ensureVips() {
   return started;
 }
 
+namespace {
+
+// `image` is the watched one; the evaluation that reports may be of another
+// image (a loader decoding into a temporary one reports on the image it
+// serves), and only killing that one stops it.
+void onEval(VipsImage* image, VipsProgress* progress, void* data) {
+  if (!static_cast<const Deadline*>(data)->passed()) return;
+  vips_image_set_kill(image, TRUE);
+  if (progress != nullptr && progress->im != nullptr) vips_image_set_kill(progress->im, TRUE);
+}
+
+}  // namespace
+
+DeadlineWatch::DeadlineWatch(VipsImage* image, const Deadline& deadline) : image_(image) {
+  if (!image_) return;
+  g_object_ref(image_);
+  vips_image_set_progress(image_, TRUE);
+  handler_ = g_signal_connect(image_, "eval", G_CALLBACK(onEval), const_cast<Deadline*>(&deadline));
+}
+
+DeadlineWatch::~DeadlineWatch() {
+  if (!image_) return;
+  if (handler_ != 0) g_signal_handler_disconnect(image_, handler_);
+  g_object_unref(image_);
+}
+
 }  // namespace velmora::bridge

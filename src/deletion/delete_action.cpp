@@ -1,6 +1,5 @@
 #include "deletion/delete_action.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "bridge/messages.h"
+#include "bridge/regular_file.h"
 #include "deletion/alert.h"
 #include "inventory/fingerprint.h"
 
@@ -36,13 +36,14 @@ struct DeleteRequest {
 constexpr off_t maxRequestBytes = off_t{256} << 20;
 
 // The whole file, or no value when it cannot be read. Only regular files
-// count: a pipe or a device could keep the run waiting or reading forever.
+// count, and nothing else is even opened: a pipe or a device could keep the
+// run waiting or reading forever.
 std::optional<std::string> readWhole(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat info {};
+  const int fd = bridge::openRegularFile(path, &info);
   if (fd < 0) return std::nullopt;
   std::optional<std::string> bytes;
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= maxRequestBytes) {
+  if (info.st_size <= maxRequestBytes) {
     std::string text;
     char buffer[65536];
     for (;;) {

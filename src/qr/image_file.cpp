@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <vips/vips.h>
 
+#include "bridge/deadline.h"
 #include "bridge/png_chunks.h"
+#include "bridge/regular_file.h"
 #include "bridge/vips.h"
 
 namespace velmora::qr {
@@ -58,8 +60,9 @@ bool toEightBit(VipsImage* decoded, Image& result) {
 
 // Pulls the pixels through the pipeline strip by strip, top to bottom, so
 // that only the luminance buffer is ever held whole. A decoder error on the
-// way (truncated or corrupt data) fails the whole image.
-bool readLuma(VipsImage* eightBit, LumaImage& image) {
+// way (truncated or corrupt data) fails the whole image, and so does the
+// deadline passing between two strips.
+bool readLuma(VipsImage* eightBit, const bridge::Deadline& deadline, LumaImage& image) {
   image.width = static_cast<std::uint32_t>(vips_image_get_width(eightBit));
   image.height = static_cast<std::uint32_t>(vips_image_get_height(eightBit));
   image.pixels.resize(std::size_t{image.width} * image.height);
@@ -70,6 +73,7 @@ bool readLuma(VipsImage* eightBit, LumaImage& image) {
   const int width = static_cast<int>(image.width);
   const int height = static_cast<int>(image.height);
   for (int top = 0; top < height; top += stripHeight) {
+    if (deadline.passed()) return false;
     VipsRect strip{0, top, width, std::min(stripHeight, height - top)};
     if (vips_region_prepare(region.get(), &strip) != 0) return false;
     for (int row = 0; row < strip.height; ++row) {
@@ -89,16 +93,22 @@ bool readLuma(VipsImage* eightBit, LumaImage& image) {
 }
 
 std::optional<LumaImage> decode(const std::string& path) {
+  const bridge::Deadline deadline;
   // Only regular files (a link to one is fine): a folder is no image, and a
   // pipe or device could block the run forever.
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  if (!bridge::pngChunksFitFile(path)) return std::nullopt;
+  const bridge::UniqueFd file(bridge::openRegularFile(path, &status));
+  if (!file.valid()) return std::nullopt;
+  // An empty file holds no image, and libvips 8.14 aborts the process on an
+  // empty descriptor instead of failing.
+  if (status.st_size <= 0) return std::nullopt;
+  if (!bridge::pngChunksFitDescriptor(file.get())) return std::nullopt;
   if (!bridge::ensureVips()) return std::nullopt;
 
-  // From a source rather than a file name: libvips would read options out
-  // of a name that holds square brackets.
-  Ref<VipsSource> source(vips_source_new_from_file(path.c_str()));
+  // From the descriptor that was checked (libvips keeps a copy of its own),
+  // never from the name: the name may be something else by now, and libvips
+  // would read options out of a name that holds square brackets.
+  Ref<VipsSource> source(vips_source_new_from_descriptor(file.get()));
   if (!source) return std::nullopt;
   // The header only; pixels are decoded when they are pulled.
   Image decoded(vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL,
@@ -108,10 +118,13 @@ std::optional<LumaImage> decode(const std::string& path) {
                                 static_cast<std::uint64_t>(vips_image_get_height(decoded.get())))) {
     return std::nullopt;
   }
+  // A format that cannot be read strip by strip (WebP) is decoded whole when
+  // the first strip is asked for, and reports its progress on this image.
+  const bridge::DeadlineWatch watch(decoded.get(), deadline);
   Image eightBit;
   if (!toEightBit(decoded.get(), eightBit)) return std::nullopt;
   LumaImage image;
-  if (!readLuma(eightBit.get(), image)) return std::nullopt;
+  if (!readLuma(eightBit.get(), deadline, image)) return std::nullopt;
   return image;
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -61,6 +62,10 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
     ::dup2(devNull, STDIN_FILENO);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    if (options.runAs && (::setgroups(0, nullptr) != 0 || ::setgid(options.runAs->gid) != 0 ||
+                          ::setuid(options.runAs->uid) != 0)) {
+      ::_exit(126);
+    }
     ::execve(cargv[0], cargv.data(), cenv.data());
     ::_exit(127);
   }
@@ -75,6 +80,7 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long>(options.timeoutSeconds * 1000));
   std::string* sinks[2] = {&run.out, &run.err};
+  std::size_t linesSeen = 0;  // where the next unreported line of run.out starts
   int fds[2] = {outPipe[0], errPipe[0]};
   while (fds[0] >= 0 || fds[1] >= 0) {
     pollfd polls[2];
@@ -94,6 +100,13 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
       const ssize_t got = ::read(fds[i], buffer, sizeof buffer);
       if (got > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(got));
+        if (i == 0 && options.onLine) {
+          for (std::size_t end = run.out.find('\n', linesSeen); end != std::string::npos;
+               end = run.out.find('\n', linesSeen)) {
+            options.onLine(run.out.substr(linesSeen, end - linesSeen));
+            linesSeen = end + 1;
+          }
+        }
       } else if (got == 0 || errno != EINTR) {
         ::close(fds[i]);
         fds[i] = -1;

@@ -1,5 +1,8 @@
 #pragma once
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -41,6 +44,16 @@ struct RunOptions {
   bool keepDisplay = false;                        // pass DISPLAY through
   double timeoutSeconds = 120;
   bool closeStdoutEarly = false;  // the parent stops reading at once
+  // Run as this user and group instead of the test's own (the test must be
+  // root): the child drops its privileges before it starts the bridge.
+  struct User {
+    uid_t uid;
+    gid_t gid;
+  };
+  std::optional<User> runAs;
+  // Called with each line of standard output (without its newline) as it
+  // arrives, while the bridge still runs.
+  std::function<void(const std::string&)> onLine;
 };
 
 // Runs the built executable with exactly `arguments` (the program path is

@@ -21,6 +21,7 @@
 #include "bridge/photos/preview.h"
 #include "bridge/photos/screenshot.h"
 #include "bridge/photos/trash.h"
+#include "bridge/regular_file.h"
 
 namespace velmora::photos {
 
@@ -289,12 +290,11 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
 }
 
 bool DiskLibrary::readResource(const Resource& resource, const ChunkHandler& onChunk) {
-  // Non-blocking open: a fifo put in a photo's place must not hang the run.
-  const FileDescriptor file(
-      ::open(resource.location.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!file.valid()) return false;
+  // A fifo or device put in a photo's place is never opened: it could hang
+  // the run or reach a driver.
   struct stat status {};
-  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  const FileDescriptor file(bridge::openRegularFile(resource.location, &status));
+  if (!file.valid()) return false;
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return readChunks(file.get(), static_cast<std::size_t>(status.st_size), onChunk);
 }

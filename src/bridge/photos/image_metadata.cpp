@@ -8,6 +8,7 @@
 #include "bridge/photos/exiv2_setup.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/screenshot.h"
+#include "bridge/regular_file.h"
 #include "bridge/vips.h"
 
 namespace velmora::photos {
@@ -71,10 +72,16 @@ bool screenshotMarker(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
 // libheif applies the file's own transformations (rotation, mirror, crop,
 // grid) to the size it reports; the EXIF orientation of a HEIF is only a
 // copy of those and must not be applied again.
-bool heifSize(const std::string& path, std::uint64_t& width, std::uint64_t& height) {
+bool heifSize(int fd, std::uint64_t& width, std::uint64_t& height) {
   if (!bridge::ensureVips()) return false;
-  VipsImage* image =
-      vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+  // libvips 8.14 aborts on an empty descriptor instead of failing.
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || status.st_size <= 0) return false;
+  VipsSource* source = vips_source_new_from_descriptor(fd);
+  VipsImage* image = source == nullptr ? nullptr
+                                       : vips_image_new_from_source(
+                                             source, "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+  if (source != nullptr) g_object_unref(source);
   vips_error_clear();
   if (image == nullptr) return false;
   width = static_cast<std::uint64_t>(vips_image_get_width(image));
@@ -87,8 +94,12 @@ bool heifSize(const std::string& path, std::uint64_t& width, std::uint64_t& heig
 
 std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
   prepareExiv2();
+  // Only a regular file is opened, and Exiv2 and libvips read the very file
+  // that was checked, whatever took its name meanwhile.
+  const bridge::UniqueFd file(bridge::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
   try {
-    auto image = Exiv2::ImageFactory::open(path, false);
+    auto image = Exiv2::ImageFactory::open(bridge::descriptorPath(file.get()), false);
     if (image.get() == nullptr) return std::nullopt;
     image->readMetadata();
     const Exiv2::ExifData& exif = image->exifData();
@@ -100,7 +111,7 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
     // HEIF and AVIF (and CR3, which shares the container but which libheif
     // does not read: it keeps Exiv2's size).
     if (image->imageType() == Exiv2::ImageType::bmff &&
-        heifSize(path, metadata.width, metadata.height)) {
+        heifSize(file.get(), metadata.width, metadata.height)) {
       return metadata;
     }
     metadata.width = image->pixelWidth();
@@ -119,8 +130,10 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
 
 std::optional<double> readSidecarRating(const std::string& path) {
   prepareExiv2();
+  const bridge::UniqueFd file(bridge::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
   try {
-    auto sidecar = Exiv2::ImageFactory::open(path, false);
+    auto sidecar = Exiv2::ImageFactory::open(bridge::descriptorPath(file.get()), false);
     if (sidecar.get() == nullptr) return std::nullopt;
     sidecar->readMetadata();
     return rating(sidecar->xmpData());

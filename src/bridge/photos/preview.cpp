@@ -1,7 +1,5 @@
 #include "bridge/photos/preview.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <string_view>
 
 #include "bridge/photos/preview_formats.h"
+#include "bridge/regular_file.h"
 
 namespace velmora::photos {
 
@@ -36,12 +35,10 @@ bool listed(std::string_view type, auto const& list) {
 // A regular file (through a symlink, if any) that this process can open for
 // reading. A dangling link, a folder or an unreadable file is not local.
 bool readableLocally(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = bridge::openRegularFile(path);
   if (fd < 0) return false;
-  struct stat info {};
-  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   ::close(fd);
-  return regular;
+  return true;
 }
 
 }  // namespace

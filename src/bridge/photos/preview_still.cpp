@@ -1,10 +1,14 @@
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vips/vips.h>
 
 #include <cstring>
 #include <utility>
 
+#include "bridge/deadline.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/png_chunks.h"
+#include "bridge/regular_file.h"
 #include "bridge/vips.h"
 
 namespace velmora::photos {
@@ -37,8 +41,10 @@ std::optional<RgbImage> failed() {
 
 // Whatever the thumbnailer produced (grey, 16-bit, CMYK without a profile,
 // alpha) becomes three 8-bit sRGB bands. Transparent areas are flattened on
-// black, which is what a premultiplied bitmap shows for them.
-std::optional<RgbImage> toRgb(VipsRef& image) {
+// black, which is what a premultiplied bitmap shows for them. The pixels
+// are computed only here, at the end, so that is where the deadline stops
+// a decoder that runs away.
+std::optional<RgbImage> toRgb(VipsRef& image, const bridge::Deadline& deadline) {
   const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get());
   if (interpretation != VIPS_INTERPRETATION_sRGB ||
       vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
@@ -77,7 +83,11 @@ std::optional<RgbImage> toRgb(VipsRef& image) {
   const int height = vips_image_get_height(image.get());
   if (width <= 0 || height <= 0) return failed();
   std::size_t length = 0;
-  void* memory = vips_image_write_to_memory(image.get(), &length);
+  void* memory = nullptr;
+  {
+    const bridge::DeadlineWatch watch(image.get(), deadline);
+    memory = vips_image_write_to_memory(image.get(), &length);
+  }
   if (!memory) return failed();
   RgbImage rgb;
   rgb.width = static_cast<std::uint32_t>(width);
@@ -92,17 +102,50 @@ std::optional<RgbImage> toRgb(VipsRef& image) {
   return rgb;
 }
 
+// Owns one reference to a libvips source.
+class VipsSourceRef {
+ public:
+  VipsSourceRef() = default;
+  VipsSourceRef(const VipsSourceRef&) = delete;
+  VipsSourceRef& operator=(const VipsSourceRef&) = delete;
+  ~VipsSourceRef() {
+    if (source_) g_object_unref(source_);
+  }
+  VipsSource* get() const { return source_; }
+  void reset(VipsSource* source) {
+    if (source_) g_object_unref(source_);
+    source_ = source;
+  }
+
+ private:
+  VipsSource* source_ = nullptr;
+};
+
 bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
 }  // namespace
 
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
+  const bridge::Deadline deadline;
   if (!bridge::ensureVips()) return std::nullopt;
-  if (!bridge::pngChunksFitFile(path)) return failed();
+  // Decoded from the descriptor that was checked, never from the name: the
+  // name may lead to a FIFO by now, and libvips would read options out of a
+  // name that ends in square brackets.
+  struct stat status {};
+  const int fd = bridge::openRegularFile(path, &status);
+  if (fd < 0) return std::nullopt;
+  VipsSourceRef source;
+  // libvips 8.14 aborts the process on an empty descriptor instead of
+  // failing; an empty file holds no picture anyway.
+  if (status.st_size > 0 && bridge::pngChunksFitDescriptor(fd)) {
+    source.reset(vips_source_new_from_descriptor(fd));  // keeps a copy of its own
+  }
+  ::close(fd);
+  if (!source.get()) return failed();
   {
     // The header alone, to refuse absurd sizes before anything is decoded.
-    VipsRef header(vips_image_new_from_file(path.c_str(), nullptr));
+    VipsRef header(vips_image_new_from_source(source.get(), "", nullptr));
     if (!header.get()) return failed();
     if (!bridge::withinPixelLimit(
             static_cast<std::uint64_t>(vips_image_get_width(header.get())),
@@ -111,16 +154,17 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
     }
   }
   VipsRef thumbnail;
-  if (vips_thumbnail(path.c_str(), thumbnail.out(), static_cast<int>(targetWidth), "height",
-                     static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
+  if (vips_thumbnail_source(source.get(), thumbnail.out(), static_cast<int>(targetWidth), "height",
+                            static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
     return failed();
   }
-  return toRgb(thumbnail);
+  return toRgb(thumbnail, deadline);
 }
 
 std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
                                            std::uint32_t targetWidth, std::uint32_t targetHeight,
                                            std::optional<int> orientation) {
+  const bridge::Deadline deadline;
   if (!bridge::ensureVips() || !data || size == 0) return std::nullopt;
   if (!bridge::pngChunksFit(data, size)) return failed();
   {
@@ -151,7 +195,7 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
     if (vips_autorot(copy.get(), turned.out(), nullptr) != 0) return failed();
     thumbnail.take(turned);
   }
-  return toRgb(thumbnail);
+  return toRgb(thumbnail, deadline);
 }
 
 }  // namespace velmora::photos

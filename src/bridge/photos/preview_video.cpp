@@ -10,7 +10,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "bridge/deadline.h"
 #include "bridge/photos/preview_formats.h"
+#include "bridge/photos/video_input.h"
 #include "bridge/vips.h"
 
 namespace velmora::photos {
@@ -26,9 +28,6 @@ void silenceFfmpeg() {
   std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
 }
 
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 struct CodecFreer {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
 };
@@ -124,9 +123,10 @@ RgbImage turned(const RgbImage& source, Turn turn) {
   return out;
 }
 
-// The first frame the decoder gives for the stream, or null.
+// The first frame the decoder gives for the stream, or null; null as well
+// once the deadline has passed.
 std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodecContext* codec,
-                                                int streamIndex) {
+                                                int streamIndex, const bridge::Deadline& deadline) {
   std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
   std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
   if (!packet || !frame) return nullptr;
@@ -134,6 +134,7 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
   int failures = 0;
   bool draining = false;
   while (true) {
+    if (deadline.passed()) return nullptr;
     if (!draining) {
       if (av_read_frame(format, packet.get()) < 0) {
         draining = true;
@@ -159,16 +160,10 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
 
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
+  bridge::Deadline deadline;
   silenceFfmpeg();
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* opened = nullptr;
-  // The file: prefix keeps a name such as "concat:x" from naming a protocol.
-  const std::string url = "file:" + path;
-  const int status = avformat_open_input(&opened, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (status < 0) return std::nullopt;
-  std::unique_ptr<AVFormatContext, FormatCloser> format(opened);
+  const VideoInput format = openVideoInput(path, deadline);
+  if (!format) return std::nullopt;
   if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
 
   const AVCodec* decoder = nullptr;
@@ -192,7 +187,7 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     if (static_cast<int>(i) != streamIndex) format->streams[i]->discard = AVDISCARD_ALL;
   }
-  const auto frame = firstFrame(format.get(), codec.get(), streamIndex);
+  const auto frame = firstFrame(format.get(), codec.get(), streamIndex, deadline);
   if (!frame || frame->width <= 0 || frame->height <= 0 ||
       !bridge::withinPixelLimit(static_cast<std::uint64_t>(frame->width),
                                 static_cast<std::uint64_t>(frame->height))) {

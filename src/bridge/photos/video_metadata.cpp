@@ -1,28 +1,19 @@
 #include <cmath>
 #include <memory>
-#include <mutex>
 
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
-#include <libavutil/log.h>
 }
 
+#include "bridge/deadline.h"
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/media_metadata.h"
+#include "bridge/photos/video_input.h"
 
 namespace velmora::photos {
 
 namespace {
-
-void quietFfmpeg() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
 
 const char* metadataValue(const AVDictionary* metadata, const char* key) {
   const AVDictionaryEntry* entry = av_dict_get(metadata, key, nullptr, 0);
@@ -57,16 +48,9 @@ bool quarterTurn(const AVStream& stream) {
 }  // namespace
 
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
-  quietFfmpeg();
-  AVDictionary* options = nullptr;
-  // Local files only: a container must not pull in other files or URLs.
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* raw = nullptr;
-  const std::string url = "file:" + path;
-  const int opened = avformat_open_input(&raw, url.c_str(), nullptr, &options);
-  av_dict_free(&options);
-  if (opened < 0) return std::nullopt;
-  std::unique_ptr<AVFormatContext, InputCloser> context(raw);
+  bridge::Deadline deadline;
+  const VideoInput context = openVideoInput(path, deadline);
+  if (!context) return std::nullopt;
 
   int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (index >= 0 && context->streams[index]->codecpar->width <= 0) {
@@ -77,6 +61,8 @@ std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
       index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     }
   }
+  // A file still being probed at the deadline is one that cannot be read.
+  if (deadline.passed()) return std::nullopt;
   const AVStream* video = index >= 0 ? context->streams[index] : nullptr;
   VideoMetadata metadata;
   if (video != nullptr && video->codecpar->width > 0 && video->codecpar->height > 0) {

@@ -1,10 +1,13 @@
 #include "bridge/photos/preview.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
 
+#include "bridge/photos/media_metadata.h"
+#include "bridge/photos/preview_formats.h"
 #include "inventory/raw_sample.h"
 #include "support/temp_dir.h"
 
@@ -210,6 +213,24 @@ TEST(RenderPreview, NothingLocalOrNothingDecodableGivesNoImage) {
   live.resources.push_back({resourceTypePairedVideo, "public.mpeg-4", "v.mp4",
                             (testdata() / "video/sample.mp4").string()});
   EXPECT_FALSE(renderPreview(live, 600, 600));
+}
+
+TEST(RenderPreview, RenderersAndHeaderReadersOpenNothingButARegularFile) {
+  // The check before rendering can be overtaken by a change to the folder;
+  // the readers themselves must not open a FIFO (it would wait for a writer
+  // for ever) or a device, nor take an empty file to libvips, which aborts.
+  testing::TempDir folder;
+  ASSERT_EQ(::mkfifo((folder / "fifo.jpg").c_str(), 0600), 0);
+  testing::writeFile(folder / "empty.png", "");
+  for (const std::string& path : {(folder / "fifo.jpg").string(), std::string("/dev/zero"),
+                                  (folder / "empty.png").string()}) {
+    EXPECT_FALSE(renderStill(path, 600, 600)) << path;
+    EXPECT_FALSE(renderRaw(path, 600, 600)) << path;
+    EXPECT_FALSE(renderVideo(path, 600, 600)) << path;
+    EXPECT_FALSE(readVideoMetadata(path)) << path;
+    EXPECT_FALSE(readImageMetadata(path)) << path;
+    EXPECT_FALSE(readSidecarRating(path)) << path;
+  }
 }
 
 TEST(RenderPreview, BrokenSamplesNeverCrash) {

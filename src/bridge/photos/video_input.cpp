@@ -1,0 +1,121 @@
+#include "bridge/photos/video_input.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+#include <libavutil/mem.h>
+}
+
+#include "bridge/regular_file.h"
+
+namespace velmora::photos {
+
+namespace {
+
+// The size FFmpeg's own file protocol reads in.
+constexpr int bufferSize = 32768;
+
+void quietFfmpeg() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+int pastDeadline(void* deadline) {
+  return static_cast<const bridge::Deadline*>(deadline)->passed() ? 1 : 0;
+}
+
+// What our I/O context reads from.
+struct Source {
+  int fd;
+  const bridge::Deadline* deadline;
+};
+
+int descriptorOf(void* opaque) { return static_cast<const Source*>(opaque)->fd; }
+
+// Reads give up at the deadline too, as those of FFmpeg's own file
+// protocol do through the interrupt callback.
+int readPacket(void* opaque, std::uint8_t* buffer, int size) {
+  const auto* source = static_cast<const Source*>(opaque);
+  while (true) {
+    if (source->deadline->passed()) return AVERROR_EXIT;
+    const ssize_t got = ::read(source->fd, buffer, static_cast<std::size_t>(size));
+    if (got > 0) return static_cast<int>(got);
+    if (got == 0) return AVERROR_EOF;
+    if (errno != EINTR) return AVERROR(errno);
+  }
+}
+
+std::int64_t seekTo(void* opaque, std::int64_t offset, int whence) {
+  const int fd = descriptorOf(opaque);
+  if (whence & AVSEEK_SIZE) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 ? static_cast<std::int64_t>(status.st_size) : AVERROR(errno);
+  }
+  const off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+}
+
+// Frees our I/O context and closes its descriptor; FFmpeg leaves both to
+// whoever made them.
+void freeIo(AVIOContext* io) {
+  if (io == nullptr) return;
+  auto* source = static_cast<Source*>(io->opaque);
+  av_freep(&io->buffer);
+  avio_context_free(&io);
+  ::close(source->fd);
+  delete source;
+}
+
+}  // namespace
+
+void VideoInputCloser::operator()(AVFormatContext* context) const {
+  AVIOContext* io = context->pb;
+  avformat_close_input(&context);
+  freeIo(io);
+}
+
+VideoInput openVideoInput(const std::string& path, bridge::Deadline& deadline) {
+  quietFfmpeg();
+  const int fd = bridge::openRegularFile(path);
+  if (fd < 0) return nullptr;
+  auto* source = new Source{fd, &deadline};
+  auto* buffer = static_cast<std::uint8_t*>(av_malloc(bufferSize));
+  AVIOContext* io = buffer == nullptr ? nullptr
+                                      : avio_alloc_context(buffer, bufferSize, 0, source,
+                                                           readPacket, nullptr, seekTo);
+  AVFormatContext* context = io == nullptr ? nullptr : avformat_alloc_context();
+  if (context == nullptr) {
+    if (io != nullptr) {
+      freeIo(io);
+    } else {
+      av_free(buffer);
+      ::close(fd);
+      delete source;
+    }
+    return nullptr;
+  }
+  context->pb = io;
+  context->interrupt_callback.callback = pastDeadline;
+  context->interrupt_callback.opaque = &deadline;
+  AVDictionary* options = nullptr;
+  // Local files only: a container must not pull in other files or URLs.
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  // The name still helps to tell formats apart by extension. The file:
+  // prefix keeps a name such as "concat:x" from naming a protocol.
+  const std::string url = "file:" + path;
+  const int status = avformat_open_input(&context, url.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (status < 0) {
+    freeIo(io);  // the context is gone already
+    return nullptr;
+  }
+  return VideoInput(context);
+}
+
+}  // namespace velmora::photos

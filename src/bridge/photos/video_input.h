@@ -1,0 +1,27 @@
+#pragma once
+// Opening a video container for FFmpeg's demuxers. FFmpeg would open the
+// file by name, after our check, and a FIFO put in its place meanwhile
+// would keep it waiting for ever; so it reads from the descriptor that
+// openRegularFile checked, through an I/O context of our own.
+#include <memory>
+#include <string>
+
+#include "bridge/deadline.h"
+
+struct AVFormatContext;
+
+namespace velmora::photos {
+
+struct VideoInputCloser {
+  void operator()(AVFormatContext* context) const;
+};
+using VideoInput = std::unique_ptr<AVFormatContext, VideoInputCloser>;
+
+// The container of the regular file `path`, its header read. FFmpeg asks
+// `deadline` whenever it waits for input or probes and gives up once it has
+// passed; the deadline must outlive the input. Only the file itself is
+// read: nothing a container names (other files, URLs) is opened. Null when
+// the file cannot be opened or holds no container FFmpeg knows.
+VideoInput openVideoInput(const std::string& path, bridge::Deadline& deadline);
+
+}  // namespace velmora::photos
