@@ -9,6 +9,7 @@
 #include <opencv2/dnn.hpp>
 #include <vips/vips8>
 
+#include "bridge/deadline.h"
 #include "bridge/vips.h"
 #include "semantic/file_bytes.h"
 
@@ -64,6 +65,7 @@ std::filesystem::path installedModelFile() {
 }
 
 std::vector<unsigned char> detectorInput(const std::string& path, std::string& error) {
+  const bridge::Deadline deadline;
   if (!bridge::ensureVips()) {
     error = "Bildbibliothek nicht verfügbar";
     return {};
@@ -103,7 +105,12 @@ std::vector<unsigned char> detectorInput(const std::string& path, std::string& e
                         detectorSide, detectorSide,
                         vips::VImage::option()->set("extend", VIPS_EXTEND_BLACK));
     size_t size = 0;
-    void* memory = image.write_to_memory(&size);
+    void* memory = nullptr;
+    {
+      // A picture that decodes for too long is given up like a broken one.
+      const bridge::DeadlineWatch watch(image.get_image(), deadline);
+      memory = image.write_to_memory(&size);
+    }
     vips_area_unref(VIPS_AREA(blob));
     std::vector<unsigned char> pixels(static_cast<unsigned char*>(memory),
                                       static_cast<unsigned char*>(memory) + size);
@@ -135,7 +142,12 @@ std::unique_ptr<ObjectClassifier> ObjectClassifier::fromGraphDef(const std::stri
 ObjectClassifier::~ObjectClassifier() = default;
 
 bool ObjectClassifier::ensureLoaded(std::string& error) {
+  // OpenCV's TensorFlow importer is not safe to run on two threads at once
+  // (two networks loading side by side corrupt the heap); running networks
+  // side by side is.
+  static std::mutex loading;
   if (!attempted_) {
+    const std::lock_guard lock(loading);
     attempted_ = true;
     silenceOpenCv();
     std::string bytes = graphDef_;

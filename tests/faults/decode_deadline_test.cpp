@@ -12,6 +12,7 @@
 #include "bridge/photos/preview_formats.h"
 #include "bridge/vips.h"
 #include "qr/image_file.h"
+#include "semantic/object_classifier.h"
 #include "support/temp_dir.h"
 
 namespace velmora::testing {
@@ -56,6 +57,11 @@ TEST(DecodeDeadline, PicturesAndVideosPastTheirDeadlineAreGivenUp) {
     start = Clock::now();
     EXPECT_FALSE(qr::loadLuma(png.string()).has_value());
     std::cout << "[ timing ] QR decode given up after " << secondsSince(start) << " s\n";
+    start = Clock::now();
+    std::string error;
+    EXPECT_TRUE(semantic::detectorInput(png.string(), error).empty());
+    EXPECT_FALSE(error.empty());
+    std::cout << "[ timing ] classifier input given up after " << secondsSince(start) << " s\n";
     if (haveVideo) {
       start = Clock::now();
       EXPECT_FALSE(photos::renderVideo(video.string(), 600, 600).has_value());
@@ -79,6 +85,10 @@ TEST(DecodeDeadline, PicturesAndVideosPastTheirDeadlineAreGivenUp) {
   EXPECT_EQ(luma->width, 8000u);
   EXPECT_EQ(luma->height, 8000u);
   EXPECT_EQ(luma->pixels[8000 * 5 + 300], 300 % 256);
+  std::string error;
+  EXPECT_EQ(semantic::detectorInput(png.string(), error).size(),
+            std::size_t{semantic::detectorSide} * semantic::detectorSide * 3)
+      << error;
   if (!haveVideo) GTEST_SKIP() << "sample video not found";
   start = Clock::now();
   const auto frame = photos::renderVideo(video.string(), 600, 600);
