@@ -27,20 +27,7 @@ namespace velmora::photos {
 
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using FileDescriptor = bridge::UniqueFd;
 
 // A sub-folder of an open folder, never through a symlink.
 int openFolderAt(int parent, const char* name) {

@@ -1,6 +1,5 @@
 #include <cmath>
 #include <memory>
-#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -22,11 +21,6 @@ namespace {
 // How many packets of the video stream are tried before a file counts as
 // having no decodable frame.
 constexpr int maxPackets = 2000;
-
-void silenceFfmpeg() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
 
 struct CodecFreer {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
@@ -161,7 +155,6 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
   bridge::Deadline deadline;
-  silenceFfmpeg();
   const VideoInput format = openVideoInput(path, deadline);
   if (!format) return std::nullopt;
   if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
