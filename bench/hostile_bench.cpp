@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,6 +19,7 @@
 #include "bridge/photos/disk_library.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/process.h"
+#include "faults/hostile_images.h"
 #include "qr/image_file.h"
 
 namespace fs = std::filesystem;
@@ -38,43 +38,6 @@ std::string read(const fs::path& file) {
   bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
   std::fclose(in);
   return bytes;
-}
-
-std::string bigEndian(std::uint32_t value) {
-  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
-          static_cast<char>(value >> 8), static_cast<char>(value)};
-}
-
-std::string pngChunk(const std::string& kind, const std::string& body) {
-  const std::string typed = kind + body;
-  const auto crc = static_cast<std::uint32_t>(
-      ::crc32(0, reinterpret_cast<const Bytef*>(typed.data()), static_cast<uInt>(typed.size())));
-  return bigEndian(static_cast<std::uint32_t>(body.size())) + typed + bigEndian(crc);
-}
-
-std::string deflate(const std::string& data) {
-  uLongf size = compressBound(data.size());
-  std::string packed(size, '\0');
-  ::compress2(reinterpret_cast<Bytef*>(packed.data()), &size,
-              reinterpret_cast<const Bytef*>(data.data()), data.size(), 9);
-  packed.resize(size);
-  return packed;
-}
-
-std::string png(std::uint32_t width, std::uint32_t height, const std::string& rows) {
-  return std::string("\x89PNG\r\n\x1a\n", 8) +
-         pngChunk("IHDR", bigEndian(width) + bigEndian(height) +
-                              std::string("\x08\x00\x00\x00\x00", 5)) +
-         pngChunk("IDAT", deflate(rows)) + pngChunk("IEND", "");
-}
-
-std::string jpegDeclaring(std::uint16_t width, std::uint16_t height) {
-  std::string sof = "\xFF\xC0";
-  sof += std::string{0, 11, 8};
-  sof += {static_cast<char>(height >> 8), static_cast<char>(height & 0xFF),
-          static_cast<char>(width >> 8), static_cast<char>(width & 0xFF)};
-  sof += std::string{1, 1, 0x11, 0};
-  return "\xFF\xD8" + sof + "\xFF\xD9";
 }
 
 struct Figures {
@@ -116,11 +79,12 @@ int main() {
     write(dir / name, bytes);
     files.push_back(dir / name);
   };
-  crafted("declares-100000x100000.png", png(100000, 100000, std::string(64, '\0')));
-  crafted("declares-65500x65500.jpg", jpegDeclaring(65500, 65500));
+  crafted("declares-100000x100000.png", testing::pngDeclaring(100000, 100000));
+  crafted("declares-65500x65500.jpg", testing::jpegDeclaring(65500, 65500));
   // Within the limit, 14000 x 14000 grey: 2 MB of zeros that inflate to the
   // 196 MB the header promises; the largest image a file may make us hold.
-  crafted("inflates-14000x14000.png", png(14000, 14000, std::string(14001ul * 14000, '\0')));
+  crafted("inflates-14000x14000.png",
+          testing::pngOfRows(14000, 14000, std::string(14001ul * 14000, '\0')));
   const fs::path samples = VELMORA_TESTDATA;
   for (const char* sub : {"bad/bomb", "bad/corrupt", "bad/truncated"}) {
     if (!fs::exists(samples / sub)) continue;

@@ -16,17 +16,20 @@ std::string pngChunk(const std::string& kind, const std::string& body) {
   return bigEndian(static_cast<std::uint32_t>(body.size())) + typed + bigEndian(crc);
 }
 
-std::string pngDeclaring(std::uint32_t width, std::uint32_t height) {
+std::string pngOfRows(std::uint32_t width, std::uint32_t height, const std::string& rows) {
   const std::string header =
       bigEndian(width) + bigEndian(height) + std::string("\x08\x00\x00\x00\x00", 5);
-  std::string rows(64, '\0');
   uLongf packedSize = compressBound(rows.size());
   std::string packed(packedSize, '\0');
-  ::compress(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
-             reinterpret_cast<const Bytef*>(rows.data()), rows.size());
+  ::compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+              reinterpret_cast<const Bytef*>(rows.data()), rows.size(), 9);
   packed.resize(packedSize);
   return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) +
          pngChunk("IDAT", packed) + pngChunk("IEND", "");
+}
+
+std::string pngDeclaring(std::uint32_t width, std::uint32_t height) {
+  return pngOfRows(width, height, std::string(64, '\0'));
 }
 
 std::string jpegDeclaring(std::uint16_t width, std::uint16_t height) {

@@ -9,6 +9,10 @@ namespace velmora::testing {
 std::string pngChunk(const std::string& kind, const std::string& body);
 std::string bigEndian(std::uint32_t value);
 
+// An 8-bit grey PNG of the size with `rows` (filter bytes included) as its
+// image data, deflated.
+std::string pngOfRows(std::uint32_t width, std::uint32_t height, const std::string& rows);
+
 // A valid PNG signature and header declaring the size (8-bit grey), and a
 // few bytes of image data: far too little for the size.
 std::string pngDeclaring(std::uint32_t width, std::uint32_t height);
