@@ -13,6 +13,7 @@
 #include "bridge/photos/disk_library.h"
 #include "deletion/delete_action.h"
 #include "fuzz_file.h"
+#include "support/forwarding_library.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
@@ -57,20 +58,9 @@ void makeLibrary() {
 }
 
 // Everything but the change itself goes to the real library.
-class CheckedLibrary final : public photos::PhotoLibrary {
+class CheckedLibrary final : public velmora::testing::ForwardingLibrary {
  public:
-  explicit CheckedLibrary(photos::PhotoLibrary& real) : real_(real) {}
-  bool authorize() override { return real_.authorize(); }
-  std::vector<photos::Asset> fetchAll() override { return real_.fetchAll(); }
-  std::vector<photos::Asset> fetchByIdentifiers(const std::vector<std::string>& ids) override {
-    return real_.fetchByIdentifiers(ids);
-  }
-  photos::AssetAttributes attributes(const photos::Asset& asset) override {
-    return real_.attributes(asset);
-  }
-  bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
-    return real_.readResource(resource, onChunk);
-  }
+  explicit CheckedLibrary(photos::PhotoLibrary& real) : ForwardingLibrary(real) {}
   std::optional<photos::RgbImage> requestImage(const photos::Asset&, std::uint32_t,
                                                std::uint32_t) override {
     return std::nullopt;
@@ -95,9 +85,6 @@ class CheckedLibrary final : public photos::PhotoLibrary {
     }
     return {assets.size() % 2 == 1, std::nullopt};
   }
-
- private:
-  photos::PhotoLibrary& real_;
 };
 
 class AnswerByCount final : public deletion::Confirmation {

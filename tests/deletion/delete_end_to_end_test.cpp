@@ -15,6 +15,7 @@
 #include "bridge/vips.h"
 #include "deletion/x_display.h"
 #include "inventory/fingerprint.h"
+#include "support/sample_files.h"
 #include "support/file_flags.h"
 #include "support/bridge_runner.h"
 
@@ -30,13 +31,6 @@ const char* const favoriteXmp =
     R"(xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" )"
     R"(xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="5"/></rdf:RDF></x:xmpmeta>)";
 
-void writeJpeg(const fs::path& file, int shade) {
-  ASSERT_TRUE(bridge::ensureVips());
-  fs::create_directories(file.parent_path());
-  (vips::VImage::black(24, 16, vips::VImage::option()->set("bands", 3)) + shade)
-      .jpegsave(file.c_str());
-}
-
 // A library with the usual shapes: a photo with its paired video, RAW
 // partner and sidecar; plain photos; a favourite; one whose bytes live
 // elsewhere (a dangling link); and, beside the library, a folder a symlink
@@ -46,16 +40,16 @@ struct SampleLibrary {
   fs::path pictures = home.pictures();
 
   SampleLibrary() {
-    writeJpeg(pictures / "2023" / "IMG_0001.JPG", 10);
+    writeFlatJpeg(pictures / "2023" / "IMG_0001.JPG", 10, 24, 16);
     writeFile(pictures / "2023" / "IMG_0001.MOV", "paired video bytes");
     writeFile(pictures / "2023" / "IMG_0001.DNG", "raw bytes");
     writeFile(pictures / "2023" / "IMG_0001.xmp", "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>");
-    writeJpeg(pictures / "2023" / "IMG_0002.JPG", 20);
-    writeJpeg(pictures / "2023" / "IMG_0003.JPG", 30);
+    writeFlatJpeg(pictures / "2023" / "IMG_0002.JPG", 20, 24, 16);
+    writeFlatJpeg(pictures / "2023" / "IMG_0003.JPG", 30, 24, 16);
     writeFile(pictures / "2023" / "IMG_0003.xmp", favoriteXmp);
     fs::create_symlink("../.git/annex/objects/elsewhere", pictures / "2023" / "IMG_0005.JPG");
-    writeJpeg(pictures / "Urlaub" / "Strand ä.jpg", 40);
-    writeJpeg(home.home() / "outside" / "IMG_0009.JPG", 50);
+    writeFlatJpeg(pictures / "Urlaub" / "Strand ä.jpg", 40, 24, 16);
+    writeFlatJpeg(home.home() / "outside" / "IMG_0009.JPG", 50, 24, 16);
     fs::create_symlink(home.home() / "outside", pictures / "linked");
   }
 

@@ -9,6 +9,7 @@
 #include "bridge/photos/disk_library.h"
 #include "bridge/vips.h"
 #include "inventory/fingerprint.h"
+#include "support/sample_files.h"
 #include "support/bridge_runner.h"
 
 namespace velmora::testing {
@@ -16,13 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-void writeJpeg(const fs::path& file, int shade) {
-  ASSERT_TRUE(bridge::ensureVips());
-  fs::create_directories(file.parent_path());
-  (vips::VImage::black(16, 16, vips::VImage::option()->set("bands", 3)) + shade)
-      .jpegsave(file.c_str());
-}
 
 std::string fingerprint(const fs::path& pictures, const std::string& id) {
   photos::DiskLibrary library(pictures);
@@ -40,7 +34,7 @@ fs::path request(const TestHome& home, const std::string& text) {
 
 TEST(DeleteFaults, AParentThatStopsReadingStillGetsTheWholeChange) {
   TestHome home;
-  writeJpeg(home.pictures() / "IMG_0001.JPG", 10);
+  writeFlatJpeg(home.pictures() / "IMG_0001.JPG", 10, 16, 16);
   writeFile(home.pictures() / "IMG_0001.MOV", "paired video");
   writeFile(home.pictures() / "IMG_0001.xmp", "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"/>");
   const std::string hash = fingerprint(home.pictures(), "IMG_0001.JPG");
@@ -66,7 +60,7 @@ TEST(DeleteFaults, AParentThatStopsReadingStillGetsTheWholeChange) {
 
 TEST(DeleteFaults, AParentThatStopsReadingGetsTheRefusalAsStatus) {
   TestHome home;
-  writeJpeg(home.pictures() / "IMG_0001.JPG", 10);
+  writeFlatJpeg(home.pictures() / "IMG_0001.JPG", 10, 16, 16);
   RunOptions options;
   options.environment = home.environment();
   options.closeStdoutEarly = true;
@@ -83,7 +77,7 @@ TEST(DeleteFaults, AParentThatStopsReadingGetsTheRefusalAsStatus) {
 
 TEST(DeleteFaults, ATrashThatCannotBeCreatedLeavesEveryFileInPlace) {
   TestHome home;
-  writeJpeg(home.pictures() / "IMG_0001.JPG", 10);
+  writeFlatJpeg(home.pictures() / "IMG_0001.JPG", 10, 16, 16);
   writeFile(home.pictures() / "IMG_0001.MOV", "paired video");
   // The data folder is a file: no trash can be made below it, even by root.
   writeFile(home.home() / "data", "not a folder");

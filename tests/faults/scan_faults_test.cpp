@@ -15,7 +15,9 @@
 #include "bridge/vips.h"
 #include "faults/hostile_images.h"
 #include "inventory/scan.h"
+#include "support/sample_files.h"
 #include "support/bridge_runner.h"
+#include "support/forwarding_library.h"
 
 namespace velmora::testing {
 namespace {
@@ -23,52 +25,30 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-void writeJpeg(const fs::path& file, int shade) {
-  ASSERT_TRUE(bridge::ensureVips());
-  fs::create_directories(file.parent_path());
-  (vips::VImage::black(32, 24, vips::VImage::option()->set("bands", 3)) + shade)
-      .jpegsave(file.c_str());
-}
-
 // The real library, except that a folder is taken away right after the
 // assets were listed: the window between enumeration and reading.
-class VanishingFolderLibrary final : public photos::PhotoLibrary {
+class VanishingFolderLibrary final : public ForwardingLibrary {
  public:
-  VanishingFolderLibrary(const fs::path& root, fs::path vanishing)
-      : real_(root), vanishing_(std::move(vanishing)) {}
-  bool authorize() override { return real_.authorize(); }
+  VanishingFolderLibrary(photos::PhotoLibrary& real, fs::path vanishing)
+      : ForwardingLibrary(real), vanishing_(std::move(vanishing)) {}
   std::vector<photos::Asset> fetchAll() override {
     std::vector<photos::Asset> assets = real_.fetchAll();
     fs::rename(vanishing_, vanishing_.string() + "-gone");
     return assets;
   }
-  std::vector<photos::Asset> fetchByIdentifiers(const std::vector<std::string>& ids) override {
-    return real_.fetchByIdentifiers(ids);
-  }
-  photos::AssetAttributes attributes(const photos::Asset& asset) override {
-    return real_.attributes(asset);
-  }
-  bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
-    return real_.readResource(resource, onChunk);
-  }
-  std::optional<photos::RgbImage> requestImage(const photos::Asset& asset, std::uint32_t width,
-                                               std::uint32_t height) override {
-    return real_.requestImage(asset, width, height);
-  }
-  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>&) override { return {}; }
 
  private:
-  photos::DiskLibrary real_;
   fs::path vanishing_;
 };
 
 TEST(ScanFaults, AFolderThatGoesAwayMidScanGivesWarningsNotAnAbort) {
   TempDir dir;
-  writeJpeg(dir / "pictures/2023/a.jpg", 10);
-  writeJpeg(dir / "pictures/2023/b.jpg", 20);
-  writeJpeg(dir / "pictures/z.jpg", 30);
+  writeFlatJpeg(dir / "pictures/2023/a.jpg", 10);
+  writeFlatJpeg(dir / "pictures/2023/b.jpg", 20);
+  writeFlatJpeg(dir / "pictures/z.jpg", 30);
   fs::create_directories(dir / "previews");
-  VanishingFolderLibrary library(dir / "pictures", dir / "pictures/2023");
+  photos::DiskLibrary disk(dir / "pictures");
+  VanishingFolderLibrary library(disk, dir / "pictures/2023");
   std::vector<json> lines;
   const int status = inventory::scanAction({"velmora-bridge", "scan", (dir / "previews").string()},
                                            library, [&](const json& line) { lines.push_back(line); });
@@ -86,8 +66,8 @@ TEST(ScanFaults, AFolderThatGoesAwayMidScanGivesWarningsNotAnAbort) {
 
 TEST(ScanFaults, APreviewFolderThatCannotBeWrittenLeavesTheRecordsWhole) {
   TestHome home;
-  writeJpeg(home.pictures() / "a.jpg", 10);
-  writeJpeg(home.pictures() / "b.jpg", 20);
+  writeFlatJpeg(home.pictures() / "a.jpg", 10);
+  writeFlatJpeg(home.pictures() / "b.jpg", 20);
   writeFile(home.scratch() / "file", "a file, not a folder");
   std::vector<fs::path> folders = {home.scratch() / "file" / "previews",  // cannot exist
                                    home.scratch() / "missing"};
@@ -119,7 +99,7 @@ TEST(ScanFaults, APreviewFolderThatCannotBeWrittenLeavesTheRecordsWhole) {
 
 TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {
   TestHome home;
-  writeJpeg(home.pictures() / "good-1.jpg", 10);
+  writeFlatJpeg(home.pictures() / "good-1.jpg", 10);
   // A PNG declaring 100000 x 100000 pixels, a text-chunk bomb, a truncated
   // JPEG, a video with nothing inside, and a FIFO named like a photo.
   writeFile(home.pictures() / "huge.png", pngDeclaring(100000, 100000));
@@ -129,7 +109,7 @@ TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {
   writeFile(home.pictures() / "truncated.jpg", jpeg.substr(0, jpeg.size() / 2));
   writeFile(home.pictures() / "empty.mp4", "");
   ASSERT_EQ(::mkfifo((home.pictures() / "fifo.jpg").c_str(), 0600), 0);
-  writeJpeg(home.pictures() / "good-2.jpg", 20);
+  writeFlatJpeg(home.pictures() / "good-2.jpg", 20);
   const fs::path previews = home.scratch() / "previews";
   fs::create_directories(previews);
 

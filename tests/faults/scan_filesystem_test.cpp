@@ -16,6 +16,7 @@
 
 #include "bridge/messages.h"
 #include "bridge/vips.h"
+#include "support/sample_files.h"
 #include "support/bridge_runner.h"
 
 namespace velmora::testing {
@@ -23,12 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-void writeNoiseJpeg(const fs::path& file, int width, int height) {
-  ASSERT_TRUE(bridge::ensureVips());
-  fs::create_directories(file.parent_path());
-  vips::VImage::gaussnoise(width, height).cast(VIPS_FORMAT_UCHAR).jpegsave(file.c_str());
-}
 
 void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
   ASSERT_EQ(::lchown(root.c_str(), uid, gid), 0);
