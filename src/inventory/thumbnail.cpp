@@ -80,8 +80,13 @@ bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset
 
   // The file comes first; whether it could be written does not change the
   // measurements.
-  if (const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality)) {
-    writeFileAtomically(path, *jpeg);
+  const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality);
+  if (!jpeg || !writeFileAtomically(path, *jpeg)) {
+    // A preview of the same name from an earlier scan into this folder
+    // belongs to whatever asset had this number then; left in place it
+    // would show another picture for this record. (A folder of that name
+    // stays: unlink removes files only.)
+    ::unlink(path.c_str());
   }
 
   const LumaGrid grid = lumaGrid(*bitmap);

@@ -142,6 +142,12 @@ TEST(ScanFileSystemFaults, PreviewsOnAFullOrReadOnlyFileSystemLeaveRecordsWholeA
     const fs::path folder = home.scratch() / (readOnly ? "read-only" : "full");
     const SmallTmpfs tmpfs(folder, readOnly ? MS_RDONLY : 0);
     if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    // Previews of an earlier scan into the same folder, which showed other
+    // photos under these numbers: none may survive beside a record whose
+    // own preview could not be written.
+    if (!readOnly) {
+      for (int id = 0; id < 8; ++id) writeFile(folder / (std::to_string(id) + ".jpg"), "stale");
+    }
     const BridgeRun run = runBridge({"scan", folder.string()}, home);
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 0);
