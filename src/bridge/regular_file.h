@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 
 namespace velmora::bridge {
@@ -18,6 +19,16 @@ namespace velmora::bridge {
 // missing, is no regular file (a folder, FIFO, socket or device), or may
 // not be read. With `status`, the file's fstat as it was checked.
 int openRegularFile(const std::string& path, struct stat* status = nullptr);
+
+// Reads the whole regular file `path` into `out`. False (and `out` empty)
+// when it is missing, not a regular file, larger than `limit` bytes, or
+// cannot be read to its end.
+bool readRegularFile(const std::string& path, std::string& out, std::uintmax_t limit);
+
+// The most a request file (`delete`, `semantic`) may hold: far beyond any
+// real request (a million items take about 160 MB), and parsing holds
+// several times the file's size in memory.
+inline constexpr std::uintmax_t maxRequestFileBytes = std::uintmax_t{256} << 20;
 
 // Owns a descriptor (or -1) and closes it when it goes.
 class UniqueFd {

@@ -1,8 +1,12 @@
 #include "bridge/vips.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 
 #include <vips/vips.h>
+
+#include "bridge/vips_ref.h"
 
 namespace velmora::bridge {
 
@@ -18,6 +22,12 @@ bool ensureVips() {
     started = true;
   });
   return started;
+}
+
+VipsSource* sourceFromDescriptor(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || status.st_size <= 0) return nullptr;
+  return vips_source_new_from_descriptor(fd);
 }
 
 namespace {

@@ -1,9 +1,5 @@
 #include "deletion/delete_action.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -32,35 +28,6 @@ struct DeleteRequest {
   std::vector<DeleteCheck> checks;
 };
 
-// Far more than a request for every photo of a large library needs.
-constexpr off_t maxRequestBytes = off_t{256} << 20;
-
-// The whole file, or no value when it cannot be read. Only regular files
-// count, and nothing else is even opened: a pipe or a device could keep the
-// run waiting or reading forever.
-std::optional<std::string> readWhole(const std::string& path) {
-  struct stat info {};
-  const int fd = bridge::openRegularFile(path, &info);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> bytes;
-  if (info.st_size <= maxRequestBytes) {
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-      const ssize_t got = ::read(fd, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        if (got == 0) bytes = std::move(text);
-        break;
-      }
-      text.append(buffer, static_cast<size_t>(got));
-      if (text.size() > static_cast<size_t>(maxRequestBytes)) break;
-    }
-  }
-  ::close(fd);
-  return bytes;
-}
-
 // The assets found, each once: asked for the same identifier twice, the
 // library still has only one asset by that name, and the counts then differ
 // as they should.
@@ -78,9 +45,11 @@ std::vector<photos::Asset> withoutRepeats(std::vector<photos::Asset> assets) {
 // whole shape is checked before the library is asked anything, so that a
 // malformed request never gets half way.
 std::optional<DeleteRequest> parseRequest(const std::string& path) {
-  const std::optional<std::string> text = readWhole(path);
-  if (!text) return std::nullopt;
-  const Json json = Json::parse(*text, nullptr, false);
+  // Only regular files are read: a pipe or a device could keep the run
+  // waiting or reading forever.
+  std::string text;
+  if (!bridge::readRegularFile(path, text, bridge::maxRequestFileBytes)) return std::nullopt;
+  const Json json = Json::parse(text, nullptr, false);
   if (json.is_discarded() || !json.is_object()) return std::nullopt;
 
   DeleteRequest request;

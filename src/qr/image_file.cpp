@@ -1,35 +1,19 @@
 #include "qr/image_file.h"
 
-#include <sys/stat.h>
 #include <vips/vips.h>
 
 #include "bridge/deadline.h"
 #include "bridge/png_chunks.h"
 #include "bridge/regular_file.h"
 #include "bridge/vips.h"
+#include "bridge/vips_ref.h"
 
 namespace velmora::qr {
 
 namespace {
 
-// Owns one reference to a libvips object.
 template <typename T>
-class Ref {
- public:
-  explicit Ref(T* object = nullptr) : object_(object) {}
-  ~Ref() {
-    if (object_ != nullptr) g_object_unref(object_);
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  T* get() const { return object_; }
-  T** out() { return &object_; }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  T* object_;
-};
-
+using Ref = bridge::VipsRef<T>;
 using Image = Ref<VipsImage>;
 
 // Colour, CMYK, 16-bit and transparent images all end as 8-bit grey or
@@ -96,19 +80,15 @@ std::optional<LumaImage> decode(const std::string& path) {
   const bridge::Deadline deadline;
   // Only regular files (a link to one is fine): a folder is no image, and a
   // pipe or device could block the run forever.
-  struct stat status {};
-  const bridge::UniqueFd file(bridge::openRegularFile(path, &status));
+  const bridge::UniqueFd file(bridge::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
-  // An empty file holds no image, and libvips 8.14 aborts the process on an
-  // empty descriptor instead of failing.
-  if (status.st_size <= 0) return std::nullopt;
   if (!bridge::pngChunksFitDescriptor(file.get())) return std::nullopt;
   if (!bridge::ensureVips()) return std::nullopt;
 
-  // From the descriptor that was checked (libvips keeps a copy of its own),
-  // never from the name: the name may be something else by now, and libvips
-  // would read options out of a name that holds square brackets.
-  Ref<VipsSource> source(vips_source_new_from_descriptor(file.get()));
+  // From the descriptor that was checked, never from the name: the name may
+  // be something else by now, and libvips would read options out of a name
+  // that holds square brackets.
+  Ref<VipsSource> source(bridge::sourceFromDescriptor(file.get()));
   if (!source) return std::nullopt;
   // The header only; pixels are decoded when they are pulled.
   Image decoded(vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL,

@@ -10,8 +10,8 @@
 #include <vips/vips8>
 
 #include "bridge/deadline.h"
+#include "bridge/regular_file.h"
 #include "bridge/vips.h"
-#include "semantic/file_bytes.h"
 
 namespace velmora::semantic {
 
@@ -73,7 +73,7 @@ std::vector<unsigned char> detectorInput(const std::string& path, std::string& e
   // Read by us, not by file name: libvips would take a name ending in
   // "[...]" as load options.
   std::string bytes;
-  if (!readFileBytes(path, bytes, maxImageFileBytes) || bytes.empty()) {
+  if (!bridge::readRegularFile(path, bytes, maxImageFileBytes) || bytes.empty()) {
     error = "Bilddatei nicht lesbar";
     return {};
   }
@@ -155,7 +155,7 @@ bool ObjectClassifier::ensureLoaded(std::string& error) {
       if (modelFile_.empty()) {
         loadError_ = std::string("Erkennungsmodell fehlt: ") + modelFileName +
                      " liegt nicht neben dem Programm (Einrichtung ausführen und neu bauen)";
-      } else if (!readFileBytes(modelFile_.string(), bytes, std::uintmax_t{1} << 30) || bytes.empty()) {
+      } else if (!bridge::readRegularFile(modelFile_.string(), bytes, std::uintmax_t{1} << 30) || bytes.empty()) {
         loadError_ = "Erkennungsmodell nicht lesbar: " + modelFile_.string();
       }
     }

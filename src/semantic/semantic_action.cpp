@@ -10,7 +10,7 @@
 
 #include "bridge/messages.h"
 #include "bridge/ordered_work.h"
-#include "semantic/file_bytes.h"
+#include "bridge/regular_file.h"
 #include "semantic/object_classifier.h"
 
 namespace velmora::semantic {
@@ -21,10 +21,6 @@ using bridge::Json;
 
 constexpr double confidenceThreshold = 0.15;
 constexpr std::size_t maxLabels = 12;
-// Far beyond any real request (a million items take about 160 MB); a bigger
-// file is not read, since parsing holds several times its size in memory.
-constexpr std::uintmax_t maxRequestBytes = std::uintmax_t{256} << 20;
-
 // Networks held at once at most, whatever the number of processors.
 constexpr unsigned maxSemanticWorkers = 4;
 
@@ -32,7 +28,7 @@ constexpr unsigned maxSemanticWorkers = 4;
 // JSON, or has no array there.
 bool requestItems(const std::string& requestFile, Json& items) {
   std::string text;
-  if (!readFileBytes(requestFile, text, maxRequestBytes)) return false;
+  if (!bridge::readRegularFile(requestFile, text, bridge::maxRequestFileBytes)) return false;
   Json request = Json::parse(text, nullptr, false);
   if (!request.is_object()) return false;
   auto found = request.find("items");

@@ -10,6 +10,7 @@
 #include "bridge/photos/screenshot.h"
 #include "bridge/regular_file.h"
 #include "bridge/vips.h"
+#include "bridge/vips_ref.h"
 
 namespace velmora::photos {
 
@@ -74,19 +75,15 @@ bool screenshotMarker(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
 // copy of those and must not be applied again.
 bool heifSize(int fd, std::uint64_t& width, std::uint64_t& height) {
   if (!bridge::ensureVips()) return false;
-  // libvips 8.14 aborts on an empty descriptor instead of failing.
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || status.st_size <= 0) return false;
-  VipsSource* source = vips_source_new_from_descriptor(fd);
-  VipsImage* image = source == nullptr ? nullptr
-                                       : vips_image_new_from_source(
-                                             source, "", "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-  if (source != nullptr) g_object_unref(source);
+  const bridge::VipsRef<VipsSource> source(bridge::sourceFromDescriptor(fd));
+  const bridge::VipsRef<VipsImage> image(
+      !source ? nullptr
+              : vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL,
+                                           nullptr));
   vips_error_clear();
-  if (image == nullptr) return false;
-  width = static_cast<std::uint64_t>(vips_image_get_width(image));
-  height = static_cast<std::uint64_t>(vips_image_get_height(image));
-  g_object_unref(image);
+  if (!image) return false;
+  width = static_cast<std::uint64_t>(vips_image_get_width(image.get()));
+  height = static_cast<std::uint64_t>(vips_image_get_height(image.get()));
   return true;
 }
 

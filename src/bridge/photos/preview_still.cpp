@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vips/vips.h>
 
 #include <cstring>
@@ -10,29 +8,13 @@
 #include "bridge/png_chunks.h"
 #include "bridge/regular_file.h"
 #include "bridge/vips.h"
+#include "bridge/vips_ref.h"
 
 namespace velmora::photos {
 
 namespace {
 
-// Owns one reference to a libvips image.
-class VipsRef {
- public:
-  VipsRef() = default;
-  explicit VipsRef(VipsImage* image) : image_(image) {}
-  VipsRef(const VipsRef&) = delete;
-  VipsRef& operator=(const VipsRef&) = delete;
-  ~VipsRef() {
-    if (image_) g_object_unref(image_);
-  }
-  VipsImage* get() const { return image_; }
-  VipsImage** out() { return &image_; }
-  // Replaces the image by the result of the next operation.
-  void take(VipsRef& next) { std::swap(image_, next.image_); }
-
- private:
-  VipsImage* image_ = nullptr;
-};
+using ImageRef = bridge::VipsRef<VipsImage>;
 
 std::optional<RgbImage> failed() {
   vips_error_clear();
@@ -44,11 +26,11 @@ std::optional<RgbImage> failed() {
 // black, which is what a premultiplied bitmap shows for them. The pixels
 // are computed only here, at the end, so that is where the deadline stops
 // a decoder that runs away.
-std::optional<RgbImage> toRgb(VipsRef& image, const bridge::Deadline& deadline) {
+std::optional<RgbImage> toRgb(ImageRef& image, const bridge::Deadline& deadline) {
   const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get());
   if (interpretation != VIPS_INTERPRETATION_sRGB ||
       vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
-    VipsRef next;
+    ImageRef next;
     if (vips_colourspace(image.get(), next.out(), VIPS_INTERPRETATION_sRGB, nullptr) == 0) {
       image.take(next);
     } else {
@@ -56,25 +38,25 @@ std::optional<RgbImage> toRgb(VipsRef& image, const bridge::Deadline& deadline) 
     }
   }
   if (vips_image_hasalpha(image.get())) {
-    VipsRef next;
+    ImageRef next;
     if (vips_flatten(image.get(), next.out(), nullptr) != 0) return failed();
     image.take(next);
   }
   if (vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
-    VipsRef next;
+    ImageRef next;
     if (vips_cast_uchar(image.get(), next.out(), nullptr) != 0) return failed();
     image.take(next);
   }
   const int bands = vips_image_get_bands(image.get());
   if (bands < 3) {
-    VipsRef first;
+    ImageRef first;
     if (vips_extract_band(image.get(), first.out(), 0, nullptr) != 0) return failed();
-    VipsRef grey;
+    ImageRef grey;
     VipsImage* three[] = {first.get(), first.get(), first.get()};
     if (vips_bandjoin(three, grey.out(), 3, nullptr) != 0) return failed();
     image.take(grey);
   } else if (bands > 3) {
-    VipsRef next;
+    ImageRef next;
     if (vips_extract_band(image.get(), next.out(), 0, "n", 3, nullptr) != 0) return failed();
     image.take(next);
   }
@@ -102,25 +84,6 @@ std::optional<RgbImage> toRgb(VipsRef& image, const bridge::Deadline& deadline) 
   return rgb;
 }
 
-// Owns one reference to a libvips source.
-class VipsSourceRef {
- public:
-  VipsSourceRef() = default;
-  VipsSourceRef(const VipsSourceRef&) = delete;
-  VipsSourceRef& operator=(const VipsSourceRef&) = delete;
-  ~VipsSourceRef() {
-    if (source_) g_object_unref(source_);
-  }
-  VipsSource* get() const { return source_; }
-  void reset(VipsSource* source) {
-    if (source_) g_object_unref(source_);
-    source_ = source;
-  }
-
- private:
-  VipsSource* source_ = nullptr;
-};
-
 bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
 }  // namespace
@@ -132,20 +95,18 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
   // Decoded from the descriptor that was checked, never from the name: the
   // name may lead to a FIFO by now, and libvips would read options out of a
   // name that ends in square brackets.
-  struct stat status {};
-  const int fd = bridge::openRegularFile(path, &status);
-  if (fd < 0) return std::nullopt;
-  VipsSourceRef source;
-  // libvips 8.14 aborts the process on an empty descriptor instead of
-  // failing; an empty file holds no picture anyway.
-  if (status.st_size > 0 && bridge::pngChunksFitDescriptor(fd)) {
-    source.reset(vips_source_new_from_descriptor(fd));  // keeps a copy of its own
+  bridge::VipsRef<VipsSource> source;
+  {
+    const bridge::UniqueFd file(bridge::openRegularFile(path));
+    if (!file.valid()) return std::nullopt;
+    if (bridge::pngChunksFitDescriptor(file.get())) {
+      *source.out() = bridge::sourceFromDescriptor(file.get());
+    }
   }
-  ::close(fd);
-  if (!source.get()) return failed();
+  if (!source) return failed();
   {
     // The header alone, to refuse absurd sizes before anything is decoded.
-    VipsRef header(vips_image_new_from_source(source.get(), "", nullptr));
+    ImageRef header(vips_image_new_from_source(source.get(), "", nullptr));
     if (!header.get()) return failed();
     if (!bridge::withinPixelLimit(
             static_cast<std::uint64_t>(vips_image_get_width(header.get())),
@@ -153,7 +114,7 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
       return failed();
     }
   }
-  VipsRef thumbnail;
+  ImageRef thumbnail;
   if (vips_thumbnail_source(source.get(), thumbnail.out(), static_cast<int>(targetWidth), "height",
                             static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN, nullptr) != 0) {
     return failed();
@@ -168,7 +129,7 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
   if (!bridge::ensureVips() || !data || size == 0) return std::nullopt;
   if (!bridge::pngChunksFit(data, size)) return failed();
   {
-    VipsRef header(vips_image_new_from_buffer(data, size, "", nullptr));
+    ImageRef header(vips_image_new_from_buffer(data, size, "", nullptr));
     if (!header.get()) return failed();
     if (!bridge::withinPixelLimit(
             static_cast<std::uint64_t>(vips_image_get_width(header.get())),
@@ -179,7 +140,7 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
   const bool ownOrientation = orientation && *orientation >= 1 && *orientation <= 8;
   // The turn comes after the fit, so the fit box turns with it.
   const bool swap = ownOrientation && swapsAxes(*orientation);
-  VipsRef thumbnail;
+  ImageRef thumbnail;
   if (vips_thumbnail_buffer(const_cast<void*>(data), size, thumbnail.out(),
                             static_cast<int>(swap ? targetHeight : targetWidth), "height",
                             static_cast<int>(swap ? targetWidth : targetHeight), "size",
@@ -188,10 +149,10 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
     return failed();
   }
   if (ownOrientation) {
-    VipsRef copy;
+    ImageRef copy;
     if (vips_copy(thumbnail.get(), copy.out(), nullptr) != 0) return failed();
     vips_image_set_int(copy.get(), VIPS_META_ORIENTATION, *orientation);
-    VipsRef turned;
+    ImageRef turned;
     if (vips_autorot(copy.get(), turned.out(), nullptr) != 0) return failed();
     thumbnail.take(turned);
   }
