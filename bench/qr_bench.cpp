@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "qr/backends.h"
 #include "qr/detector.h"
 #include "qr/image_file.h"

@@ -19,8 +19,8 @@
 
 #include <vips/vips8>
 
-#include "bridge/ordered_work.h"
-#include "bridge/vips.h"
+#include "base/ordered_work.h"
+#include "base/vips.h"
 #include "qr/qr_actions.h"
 
 namespace fs = std::filesystem;
@@ -82,7 +82,7 @@ double timeZbar(const fs::path& folder, unsigned parallel) {
 
 int main(int argc, char** argv) {
   const int photos = argc > 1 ? std::max(1, std::atoi(argv[1])) : 16;
-  if (!velmora::bridge::ensureVips()) return 1;
+  if (!velmora::base::ensureVips()) return 1;
   const fs::path testdata = VELMORA_TESTDATA;
   const fs::path folder = fs::temp_directory_path() / ("qr_folder_bench." + std::to_string(::getpid()));
   fs::create_directories(folder);
@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const unsigned all = velmora::bridge::onlineProcessors();
+  const unsigned all = velmora::base::onlineProcessors();
   std::printf("%d pictures (%d 12-MP photos without a code, %d QR samples); %u processors\n", pictures,
               photos, pictures - photos, all);
   std::printf("%-26s %10s %10s %9s\n", "", "seconds", "pictures/s", "peak MiB");

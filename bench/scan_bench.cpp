@@ -32,7 +32,7 @@
 
 #include "bridge/emit.h"
 #include "bridge/photos/disk_library.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "inventory/scan.h"
 
 namespace fs = std::filesystem;
@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
     else
       total = std::max(4, std::atoi(argv[i]));
   }
-  if (!velmora::bridge::ensureVips()) return 1;
+  if (!velmora::base::ensureVips()) return 1;
   const fs::path testdata = VELMORA_TESTDATA;
   const fs::path root = fs::temp_directory_path() / ("scan_bench." + std::to_string(::getpid()));
 

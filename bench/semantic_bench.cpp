@@ -18,8 +18,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "bridge/ordered_work.h"
-#include "bridge/vips.h"
+#include "base/ordered_work.h"
+#include "base/vips.h"
 #include "semantic/semantic_action.h"
 #include "semantic/object_classifier.h"
 
@@ -77,7 +77,7 @@ int main() {
     const fs::path photo = fs::path(VELMORA_TESTDATA) / name;
     if (fs::is_regular_file(photo)) sources.push_back(photo);
   }
-  if (sources.empty() || !velmora::bridge::ensureVips()) {
+  if (sources.empty() || !velmora::base::ensureVips()) {
     std::printf("semantic_bench: no sample photos\n");
     return 0;
   }
@@ -130,7 +130,7 @@ int main() {
   // The action's own choice against one network on every thread: the same
   // 50 items through classifyRequest with 1 worker and with one per processor
   // (each with its own network, OpenCV's threads shared out).
-  const unsigned processors = velmora::bridge::onlineProcessors();
+  const unsigned processors = velmora::base::onlineProcessors();
   const fs::path request = writeRequest(50);
   for (const unsigned workers : {1U, processors}) {
     cv::setNumThreads(static_cast<int>(std::max(1U, processors / workers)));

@@ -2,7 +2,7 @@
 // within the pixel limit, or nothing.
 #include <cstdlib>
 
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "fuzz_file.h"
 #include "qr/detector.h"
 #include "qr/image_file.h"
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto image = velmora::qr::loadLuma(velmora::fuzz::asFile(data, size));
   if (image) {
-    if (!velmora::bridge::withinPixelLimit(image->width, image->height)) std::abort();
+    if (!velmora::base::withinPixelLimit(image->width, image->height)) std::abort();
     if (image->pixels.size() != std::size_t{image->width} * image->height) std::abort();
     // The detectors see what the decoder gives; small images keep runs fast.
     if (std::size_t{image->width} * image->height <= 512 * 512) velmora::qr::hasQR(&*image);

@@ -9,6 +9,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 "$root/scripts/setup.sh"
+"$root/scripts/check-includes.sh"
 
 jobs=$(nproc)
 run_suite() {

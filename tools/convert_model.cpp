@@ -10,14 +10,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 #include "semantic/graph_model.h"
 #include "semantic/object_classifier.h"
 
 namespace {
 
 bool readWhole(const std::filesystem::path& file, std::string& out) {
-  return velmora::bridge::readRegularFile(file.string(), out, std::uintmax_t{1} << 31);
+  return velmora::base::readRegularFile(file.string(), out, std::uintmax_t{1} << 31);
 }
 
 int fail(const std::string& text) {

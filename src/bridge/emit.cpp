@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "bridge/write_all.h"
+#include "base/write_all.h"
 
 namespace velmora::bridge {
 
@@ -23,7 +23,7 @@ void emit(const Json& object) {
   // Written straight to the descriptor so that nothing waits in a buffer and
   // a closed pipe cannot raise an error in a stream object. A failed write
   // does not change the course of the run.
-  writeAll(STDOUT_FILENO, line);
+  base::writeAll(STDOUT_FILENO, line);
 }
 
 Json errorMessage(const std::string& text) { return Json{{"error", text}}; }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bridge/messages.h"
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 #include "deletion/alert.h"
 #include "inventory/fingerprint.h"
 
@@ -48,7 +48,7 @@ std::optional<DeleteRequest> parseRequest(const std::string& path) {
   // Only regular files are read: a pipe or a device could keep the run
   // waiting or reading forever.
   std::string text;
-  if (!bridge::readRegularFile(path, text, bridge::maxRequestFileBytes)) return std::nullopt;
+  if (!base::readRegularFile(path, text, base::maxRequestFileBytes)) return std::nullopt;
   const Json json = Json::parse(text, nullptr, false);
   if (json.is_discarded() || !json.is_object()) return std::nullopt;
 
@@ -118,6 +118,7 @@ int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& li
 
   const photos::ChangeResult change = library.deleteAssets(selection);
   if (!change.succeeded) {
+    if (change.selectionChanged) return fail(emit, messages::selectionChanged);
     const bool described = change.errorDescription && !change.errorDescription->empty();
     return fail(emit, described ? *change.errorDescription : messages::deletionFailed);
   }

@@ -10,8 +10,8 @@
 #include <vips/vips.h>
 
 #include "bridge/messages.h"
-#include "bridge/ordered_work.h"
-#include "bridge/vips.h"
+#include "base/ordered_work.h"
+#include "base/vips.h"
 #include "inventory/fingerprint.h"
 #include "inventory/thumbnail.h"
 
@@ -78,7 +78,7 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                const bridge::Emitter& emit) {
-  return scanAction(arguments, library, emit, bridge::onlineProcessors());
+  return scanAction(arguments, library, emit, base::onlineProcessors());
 }
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
@@ -101,7 +101,7 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
   // it, and the records are put together in asset order.
   bridge::Json items = bridge::Json::array();
   bridge::Json errors = bridge::Json::array();
-  bridge::OrderedJob<Outcome> job;
+  base::OrderedJob<Outcome> job;
   job.taken = [&](std::size_t index) {
     emit(bridge::progressMessage("Fotomediathek", index + 1, count));
   };
@@ -116,10 +116,10 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
   const unsigned threads = static_cast<unsigned>(std::clamp<unsigned long>(workers, 1, std::max(count, 1UL)));
   // Each pipeline gets its share of the processors, so the workers do not
   // crowd each other out with libvips' own threads.
-  if (bridge::ensureVips()) {
-    vips_concurrency_set(static_cast<int>(std::max(1U, bridge::onlineProcessors() / threads)));
+  if (base::ensureVips()) {
+    vips_concurrency_set(static_cast<int>(std::max(1U, base::onlineProcessors() / threads)));
   }
-  bridge::runInOrder(count, threads, job);
+  base::runInOrder(count, threads, job);
 
   emit(bridge::Json{{"items", std::move(items)}, {"errors", std::move(errors)}});
   return 0;

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cerrno>
 
-#include "bridge/vips.h"
-#include "bridge/write_all.h"
+#include "base/vips.h"
+#include "base/write_all.h"
 #include "inventory/metrics.h"
 #include "qr/detector.h"
 
@@ -27,7 +27,7 @@ bool usable(const photos::RgbImage& bitmap) {
 }  // namespace
 
 std::optional<std::string> encodeJpeg(const photos::RgbImage& bitmap, int quality) {
-  if (!usable(bitmap) || !bridge::ensureVips()) return std::nullopt;
+  if (!usable(bitmap) || !base::ensureVips()) return std::nullopt;
   VipsImage* image = vips_image_new_from_memory(
       bitmap.pixels.data(), bitmap.pixels.size(), static_cast<int>(bitmap.width),
       static_cast<int>(bitmap.height), 3, VIPS_FORMAT_UCHAR);
@@ -63,7 +63,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  const bool written = bridge::writeAll(fd, bytes);
+  const bool written = base::writeAll(fd, bytes);
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "bridge/vips.h"
+#include "base/vips.h"
 
 #define ZX_USE_UTF8 1
 #include <ZXing/ReadBarcode.h>
@@ -48,7 +48,7 @@ bool zxingFinds(const LumaImage& image, const ZxingPass& pass) {
 
 bool isUsable(const LumaImage& image) {
   // The limit also keeps every offset ZXing computes within an int.
-  return bridge::withinPixelLimit(image.width, image.height) &&
+  return base::withinPixelLimit(image.width, image.height) &&
          image.pixels.size() == std::uint64_t{image.width} * image.height;
 }
 

@@ -2,18 +2,18 @@
 
 #include <vips/vips.h>
 
-#include "bridge/deadline.h"
-#include "bridge/png_chunks.h"
-#include "bridge/regular_file.h"
-#include "bridge/vips.h"
-#include "bridge/vips_ref.h"
+#include "base/deadline.h"
+#include "base/png_chunks.h"
+#include "base/regular_file.h"
+#include "base/vips.h"
+#include "base/vips_ref.h"
 
 namespace velmora::qr {
 
 namespace {
 
 template <typename T>
-using Ref = bridge::VipsRef<T>;
+using Ref = base::VipsRef<T>;
 using Image = Ref<VipsImage>;
 
 // Colour, CMYK, 16-bit and transparent images all end as 8-bit grey or
@@ -46,7 +46,7 @@ bool toEightBit(VipsImage* decoded, Image& result) {
 // that only the luminance buffer is ever held whole. A decoder error on the
 // way (truncated or corrupt data) fails the whole image, and so does the
 // deadline passing between two strips.
-bool readLuma(VipsImage* eightBit, const bridge::Deadline& deadline, LumaImage& image) {
+bool readLuma(VipsImage* eightBit, const base::Deadline& deadline, LumaImage& image) {
   image.width = static_cast<std::uint32_t>(vips_image_get_width(eightBit));
   image.height = static_cast<std::uint32_t>(vips_image_get_height(eightBit));
   image.pixels.resize(std::size_t{image.width} * image.height);
@@ -77,30 +77,30 @@ bool readLuma(VipsImage* eightBit, const bridge::Deadline& deadline, LumaImage& 
 }
 
 std::optional<LumaImage> decode(const std::string& path) {
-  const bridge::Deadline deadline;
+  const base::Deadline deadline;
   // Only regular files (a link to one is fine): a folder is no image, and a
   // pipe or device could block the run forever.
-  const bridge::UniqueFd file(bridge::openRegularFile(path));
+  const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
-  if (!bridge::pngChunksFitDescriptor(file.get())) return std::nullopt;
-  if (!bridge::ensureVips()) return std::nullopt;
+  if (!base::pngChunksFitDescriptor(file.get())) return std::nullopt;
+  if (!base::ensureVips()) return std::nullopt;
 
   // From the descriptor that was checked, never from the name: the name may
   // be something else by now, and libvips would read options out of a name
   // that holds square brackets.
-  Ref<VipsSource> source(bridge::sourceFromDescriptor(file.get()));
+  Ref<VipsSource> source(base::sourceFromDescriptor(file.get()));
   if (!source) return std::nullopt;
   // The header only; pixels are decoded when they are pulled.
   Image decoded(vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL,
                                            "fail_on", VIPS_FAIL_ON_ERROR, nullptr));
   if (!decoded) return std::nullopt;
-  if (!bridge::withinPixelLimit(static_cast<std::uint64_t>(vips_image_get_width(decoded.get())),
+  if (!base::withinPixelLimit(static_cast<std::uint64_t>(vips_image_get_width(decoded.get())),
                                 static_cast<std::uint64_t>(vips_image_get_height(decoded.get())))) {
     return std::nullopt;
   }
   // A format that cannot be read strip by strip (WebP) is decoded whole when
   // the first strip is asked for, and reports its progress on this image.
-  const bridge::DeadlineWatch watch(decoded.get(), deadline);
+  const base::DeadlineWatch watch(decoded.get(), deadline);
   Image eightBit;
   if (!toEightBit(decoded.get(), eightBit)) return std::nullopt;
   LumaImage image;
@@ -113,7 +113,7 @@ std::optional<LumaImage> decode(const std::string& path) {
 std::optional<LumaImage> loadLuma(const std::string& path) {
   std::optional<LumaImage> image = decode(path);
   // Messages of a failed decode would pile up in libvips' error buffer.
-  if (!image && bridge::ensureVips()) vips_error_clear();
+  if (!image && base::ensureVips()) vips_error_clear();
   return image;
 }
 

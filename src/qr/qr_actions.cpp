@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/ordered_work.h"
+#include "base/ordered_work.h"
 #include "qr/detector.h"
 #include "qr/image_file.h"
 
@@ -48,7 +48,7 @@ int qrAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
 }
 
 int qrFolderAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
-  return qrFolderAction(arguments, emit, bridge::onlineProcessors());
+  return qrFolderAction(arguments, emit, base::onlineProcessors());
 }
 
 int qrFolderAction(const bridge::Arguments& arguments, const bridge::Emitter& emit,
@@ -67,7 +67,7 @@ int qrFolderAction(const bridge::Arguments& arguments, const bridge::Emitter& em
   // picture is taken, the records stay in listing order.
   const unsigned long total = names.size();
   bridge::Json items = bridge::Json::array();
-  bridge::OrderedJob<bridge::Json> job;
+  base::OrderedJob<bridge::Json> job;
   job.taken = [&](std::size_t index) {
     emit(bridge::progressMessage("QR-Prüfung", index + 1, total));
   };
@@ -80,7 +80,7 @@ int qrFolderAction(const bridge::Arguments& arguments, const bridge::Emitter& em
     items.push_back(std::move(record));
     return true;
   };
-  bridge::runInOrder(pictures.size(), workers, job);
+  base::runInOrder(pictures.size(), workers, job);
   emit(bridge::Json{{"items", std::move(items)}});
   return 0;
 }

@@ -9,9 +9,9 @@
 #include <opencv2/dnn.hpp>
 #include <vips/vips8>
 
-#include "bridge/deadline.h"
-#include "bridge/regular_file.h"
-#include "bridge/vips.h"
+#include "base/deadline.h"
+#include "base/regular_file.h"
+#include "base/vips.h"
 
 namespace velmora::semantic {
 
@@ -65,15 +65,15 @@ std::filesystem::path installedModelFile() {
 }
 
 std::vector<unsigned char> detectorInput(const std::string& path, std::string& error) {
-  const bridge::Deadline deadline;
-  if (!bridge::ensureVips()) {
+  const base::Deadline deadline;
+  if (!base::ensureVips()) {
     error = "Bildbibliothek nicht verfügbar";
     return {};
   }
   // Read by us, not by file name: libvips would take a name ending in
   // "[...]" as load options.
   std::string bytes;
-  if (!bridge::readRegularFile(path, bytes, maxImageFileBytes) || bytes.empty()) {
+  if (!base::readRegularFile(path, bytes, maxImageFileBytes) || bytes.empty()) {
     error = "Bilddatei nicht lesbar";
     return {};
   }
@@ -83,7 +83,7 @@ std::vector<unsigned char> detectorInput(const std::string& path, std::string& e
     // before anything is decoded.
     vips::VImage header = vips::VImage::new_from_buffer(
         bytes.data(), bytes.size(), "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-    if (!bridge::withinPixelLimit(static_cast<std::uint64_t>(header.width()),
+    if (!base::withinPixelLimit(static_cast<std::uint64_t>(header.width()),
                                   static_cast<std::uint64_t>(header.height()))) {
       vips_area_unref(VIPS_AREA(blob));
       error = "Bild zu groß oder beschädigt";
@@ -108,7 +108,7 @@ std::vector<unsigned char> detectorInput(const std::string& path, std::string& e
     void* memory = nullptr;
     {
       // A picture that decodes for too long is given up like a broken one.
-      const bridge::DeadlineWatch watch(image.get_image(), deadline);
+      const base::DeadlineWatch watch(image.get_image(), deadline);
       memory = image.write_to_memory(&size);
     }
     vips_area_unref(VIPS_AREA(blob));
@@ -155,7 +155,7 @@ bool ObjectClassifier::ensureLoaded(std::string& error) {
       if (modelFile_.empty()) {
         loadError_ = std::string("Erkennungsmodell fehlt: ") + modelFileName +
                      " liegt nicht neben dem Programm (Einrichtung ausführen und neu bauen)";
-      } else if (!bridge::readRegularFile(modelFile_.string(), bytes, std::uintmax_t{1} << 30) || bytes.empty()) {
+      } else if (!base::readRegularFile(modelFile_.string(), bytes, std::uintmax_t{1} << 30) || bytes.empty()) {
         loadError_ = "Erkennungsmodell nicht lesbar: " + modelFile_.string();
       }
     }

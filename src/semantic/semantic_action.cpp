@@ -9,8 +9,8 @@
 #include <opencv2/core.hpp>
 
 #include "bridge/messages.h"
-#include "bridge/ordered_work.h"
-#include "bridge/regular_file.h"
+#include "base/ordered_work.h"
+#include "base/regular_file.h"
 #include "semantic/object_classifier.h"
 
 namespace velmora::semantic {
@@ -28,7 +28,7 @@ constexpr unsigned maxSemanticWorkers = 4;
 // JSON, or has no array there.
 bool requestItems(const std::string& requestFile, Json& items) {
   std::string text;
-  if (!bridge::readRegularFile(requestFile, text, bridge::maxRequestFileBytes)) return false;
+  if (!base::readRegularFile(requestFile, text, base::maxRequestFileBytes)) return false;
   Json request = Json::parse(text, nullptr, false);
   if (!request.is_object()) return false;
   auto found = request.find("items");
@@ -98,7 +98,7 @@ int classifyRequest(const std::string& requestFile, const ClassifierForWorker& c
   // lines go out only when it and every item before it are done, so the
   // lines are those of one item after another. Until something succeeds,
   // nothing beyond the third item is begun: the run may stop right after it.
-  bridge::OrderedJob<Classification> job;
+  base::OrderedJob<Classification> job;
   job.mayTake = [&](std::size_t index) { return classified > 0 || index < 3; };
   job.work = [&](unsigned worker, std::size_t index) {
     return classifyItem(list[index], classifierFor(worker));
@@ -133,7 +133,7 @@ int classifyRequest(const std::string& requestFile, const ClassifierForWorker& c
   };
   // Little is thrown away when the run stops early.
   job.lookAhead = 2 * std::max(workers, 1U);
-  bridge::runInOrder(items.size(), workers, job);
+  base::runInOrder(items.size(), workers, job);
   if (stopped) return 1;
 
   if (processed > 0 && classified == 0) {
@@ -147,7 +147,7 @@ int classifyRequest(const std::string& requestFile, const ClassifierForWorker& c
 int semanticAction(const bridge::Arguments& arguments, const bridge::Emitter& emit) {
   // One network per worker (each holds about 80 MB), OpenCV's own threads
   // shared out between them.
-  const unsigned processors = bridge::onlineProcessors();
+  const unsigned processors = base::onlineProcessors();
   const unsigned workers = std::min(processors, maxSemanticWorkers);
   cv::setNumThreads(static_cast<int>(std::max(1U, processors / workers)));
   std::vector<std::unique_ptr<ObjectClassifier>> classifiers;

@@ -12,7 +12,7 @@
 
 #include "bridge/messages.h"
 #include "bridge/photos/disk_library.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "deletion/x_display.h"
 #include "inventory/fingerprint.h"
 #include "support/sample_files.h"

@@ -8,9 +8,9 @@
 #include <iostream>
 #include <vips/vips8>
 
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 #include "bridge/photos/preview_formats.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "qr/image_file.h"
 #include "semantic/object_classifier.h"
 #include "support/temp_dir.h"
@@ -19,15 +19,15 @@ namespace velmora::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using bridge::Clock;
+using base::Clock;
 
 // Sets the per-file limit for one test and puts the old one back.
 class FileTimeLimit {
  public:
-  explicit FileTimeLimit(Clock::duration limit) : saved_(bridge::fileTimeLimit()) {
-    bridge::setFileTimeLimit(limit);
+  explicit FileTimeLimit(Clock::duration limit) : saved_(base::fileTimeLimit()) {
+    base::setFileTimeLimit(limit);
   }
-  ~FileTimeLimit() { bridge::setFileTimeLimit(saved_); }
+  ~FileTimeLimit() { base::setFileTimeLimit(saved_); }
   FileTimeLimit(const FileTimeLimit&) = delete;
   FileTimeLimit& operator=(const FileTimeLimit&) = delete;
 
@@ -40,7 +40,7 @@ double secondsSince(Clock::time_point start) {
 }
 
 TEST(DecodeDeadline, PicturesAndVideosPastTheirDeadlineAreGivenUp) {
-  ASSERT_TRUE(bridge::ensureVips());
+  ASSERT_TRUE(base::ensureVips());
   TempDir dir;
   // 64 megapixels: well inside the pixel limit, and far more than a
   // millisecond's work to decode. A gradient, so that it is no trivial PNG.
@@ -71,7 +71,7 @@ TEST(DecodeDeadline, PicturesAndVideosPastTheirDeadlineAreGivenUp) {
 
   // The default deadline: the same files decode whole, with nothing left
   // over from the runs that were stopped.
-  EXPECT_EQ(bridge::fileTimeLimit(), bridge::defaultFileTimeLimit);
+  EXPECT_EQ(base::fileTimeLimit(), base::defaultFileTimeLimit);
   Clock::time_point start = Clock::now();
   const auto preview = photos::renderStill(png.string(), 600, 600);
   std::cout << "[ timing ] preview made in " << secondsSince(start) << " s\n";

@@ -7,7 +7,7 @@
 #include <vips/vips8>
 
 #include "bridge/photos/disk_library.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "inventory/fingerprint.h"
 #include "support/sample_files.h"
 #include "support/bridge_runner.h"

@@ -12,7 +12,7 @@
 #include "bridge/photos/preview_formats.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/screenshot.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "inventory/metrics.h"
 #include "qr/image_file.h"
 #include "semantic/semantic_action.h"
@@ -55,7 +55,7 @@ TEST(FuzzCorpus, ImagesDecodeWithinTheLimitOrNotAtAll) {
   for (const fs::path& file : files) {
     SCOPED_TRACE(file.filename().string());
     if (const auto image = qr::loadLuma(file.string())) {
-      EXPECT_TRUE(bridge::withinPixelLimit(image->width, image->height));
+      EXPECT_TRUE(base::withinPixelLimit(image->width, image->height));
       EXPECT_EQ(image->pixels.size(), std::size_t{image->width} * image->height);
     }
   }

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "bridge/photos/disk_library.h"
-#include "bridge/png_chunks.h"
+#include "base/png_chunks.h"
 #include "faults/hostile_images.h"
 #include "bridge/photos/media_metadata.h"
 #include "qr/image_file.h"
@@ -69,9 +69,9 @@ TEST(ResourceLimits, PngWhoseChunksClaimMoreThanTheFileIsRefusedBeforeDecoding) 
   TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(bridge::pngChunksFit(c.bytes.data(), c.bytes.size()), c.fits);
+    EXPECT_EQ(base::pngChunksFit(c.bytes.data(), c.bytes.size()), c.fits);
     writeFile(dir / "image.png", c.bytes);
-    EXPECT_EQ(bridge::pngChunksFitFile((dir / "image.png").string()), c.fits);
+    EXPECT_EQ(base::pngChunksFitFile((dir / "image.png").string()), c.fits);
     if (!c.fits) {
       EXPECT_FALSE(qr::loadLuma((dir / "image.png").string()).has_value());
     }
@@ -79,7 +79,7 @@ TEST(ResourceLimits, PngWhoseChunksClaimMoreThanTheFileIsRefusedBeforeDecoding) 
   // The sample that made libpng allocate a gigabyte for a 57-byte file.
   const fs::path sample = testdata() / "bad" / "corrupt" / "libpng_huge_zTXt_chunk.png";
   if (fs::exists(sample)) {
-    EXPECT_FALSE(bridge::pngChunksFitFile(sample.string()));
+    EXPECT_FALSE(base::pngChunksFitFile(sample.string()));
   }
 }
 

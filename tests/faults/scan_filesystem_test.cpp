@@ -15,7 +15,7 @@
 #include <vips/vips8>
 
 #include "bridge/messages.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "support/sample_files.h"
 #include "support/bridge_runner.h"
 
@@ -113,7 +113,7 @@ class SmallTmpfs {
 
 TEST(ScanFileSystemFaults, PreviewsOnAFullOrReadOnlyFileSystemLeaveRecordsWholeAndNoScraps) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
-  ASSERT_TRUE(bridge::ensureVips());  // the previews are decoded here too
+  ASSERT_TRUE(base::ensureVips());  // the previews are decoded here too
   const fs::path photos = testdata() / "photos" / "orientation";
   if (testdata().empty() || !fs::exists(photos / "Landscape_1.jpg")) {
     GTEST_SKIP() << "sample files not found";

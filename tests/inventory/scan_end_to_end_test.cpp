@@ -9,7 +9,7 @@
 
 #include "bridge/messages.h"
 #include "bridge/photos/preview.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "inventory/raw_sample.h"
 #include "inventory/thumbnail.h"
 #include "support/bridge_runner.h"
@@ -34,7 +34,7 @@ std::string sha256Hex(const std::string& bytes) {
 
 // A preview file decoded in full; no value when it does not decode.
 std::optional<photos::RgbImage> decodeJpeg(const fs::path& file) {
-  bridge::ensureVips();
+  base::ensureVips();
   VipsImage* image = vips_image_new_from_file(file.c_str(), "fail", TRUE, nullptr);
   if (!image) {
     vips_error_clear();

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "bridge/vips.h"
+#include "base/vips.h"
 #include "qr/qr_images.h"
 #include "support/temp_dir.h"
 
@@ -48,7 +48,7 @@ TEST(QrImageFile, TransparencyIsLaidOverWhite) {
   }
   TempDir dir;
   const std::string file = (dir / "alpha.png").string();
-  ASSERT_TRUE(bridge::ensureVips());
+  ASSERT_TRUE(base::ensureVips());
   VipsImage* memory =
       vips_image_new_from_memory(greyAlpha.data(), greyAlpha.size(), static_cast<int>(code.width),
                                  static_cast<int>(code.height), 2, VIPS_FORMAT_UCHAR);

@@ -8,7 +8,7 @@
 #include <numbers>
 #include <stdexcept>
 
-#include "bridge/vips.h"
+#include "base/vips.h"
 
 namespace velmora::qr::testing {
 
@@ -125,7 +125,7 @@ LumaImage barcodeImage() {
 }
 
 void save(const LumaImage& image, const std::string& fileWithOptions) {
-  if (!bridge::ensureVips()) throw std::runtime_error("libvips did not start");
+  if (!base::ensureVips()) throw std::runtime_error("libvips did not start");
   const std::filesystem::path file = fileWithOptions.substr(0, fileWithOptions.find('['));
   std::filesystem::create_directories(file.parent_path());
   VipsImage* memory = vips_image_new_from_memory(

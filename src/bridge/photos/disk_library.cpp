@@ -12,7 +12,6 @@
 #include <set>
 #include <string_view>
 
-#include "bridge/messages.h"
 #include "bridge/photos/chunked_read.h"
 #include "bridge/photos/identifier.h"
 #include "bridge/photos/layout.h"
@@ -21,13 +20,13 @@
 #include "bridge/photos/preview.h"
 #include "bridge/photos/screenshot.h"
 #include "bridge/photos/trash.h"
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
 namespace velmora::photos {
 
 namespace {
 
-using FileDescriptor = bridge::UniqueFd;
+using FileDescriptor = base::UniqueFd;
 
 // A sub-folder of an open folder, never through a symlink.
 int openFolderAt(int parent, const char* name) {
@@ -280,7 +279,7 @@ bool DiskLibrary::readResource(const Resource& resource, const ChunkHandler& onC
   // A fifo or device put in a photo's place is never opened: it could hang
   // the run or reach a driver.
   struct stat status {};
-  const FileDescriptor file(bridge::openRegularFile(resource.location, &status));
+  const FileDescriptor file(base::openRegularFile(resource.location, &status));
   if (!file.valid()) return false;
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   return readChunks(file.get(), static_cast<std::size_t>(status.st_size), onChunk);
@@ -292,7 +291,7 @@ std::optional<RgbImage> DiskLibrary::requestImage(const Asset& asset, std::uint3
 }
 
 ChangeResult DiskLibrary::deleteAssets(const std::vector<Asset>& assets) {
-  const ChangeResult changed{false, std::string(bridge::messages::selectionChanged)};
+  const ChangeResult changed{false, std::nullopt, true};
   std::vector<std::string> identifiers;
   identifiers.reserve(assets.size());
   for (const Asset& asset : assets) identifiers.push_back(asset.localIdentifier);

@@ -8,9 +8,9 @@
 #include "bridge/photos/exiv2_setup.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/screenshot.h"
-#include "bridge/regular_file.h"
-#include "bridge/vips.h"
-#include "bridge/vips_ref.h"
+#include "base/regular_file.h"
+#include "base/vips.h"
+#include "base/vips_ref.h"
 
 namespace velmora::photos {
 
@@ -74,9 +74,9 @@ bool screenshotMarker(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
 // grid) to the size it reports; the EXIF orientation of a HEIF is only a
 // copy of those and must not be applied again.
 bool heifSize(int fd, std::uint64_t& width, std::uint64_t& height) {
-  if (!bridge::ensureVips()) return false;
-  const bridge::VipsRef<VipsSource> source(bridge::sourceFromDescriptor(fd));
-  const bridge::VipsRef<VipsImage> image(
+  if (!base::ensureVips()) return false;
+  const base::VipsRef<VipsSource> source(base::sourceFromDescriptor(fd));
+  const base::VipsRef<VipsImage> image(
       !source ? nullptr
               : vips_image_new_from_source(source.get(), "", "access", VIPS_ACCESS_SEQUENTIAL,
                                            nullptr));
@@ -93,10 +93,10 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
   prepareExiv2();
   // Only a regular file is opened, and Exiv2 and libvips read the very file
   // that was checked, whatever took its name meanwhile.
-  const bridge::UniqueFd file(bridge::openRegularFile(path));
+  const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
   try {
-    auto image = Exiv2::ImageFactory::open(bridge::descriptorPath(file.get()), false);
+    auto image = Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
     if (image.get() == nullptr) return std::nullopt;
     image->readMetadata();
     const Exiv2::ExifData& exif = image->exifData();
@@ -127,10 +127,10 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
 
 std::optional<double> readSidecarRating(const std::string& path) {
   prepareExiv2();
-  const bridge::UniqueFd file(bridge::openRegularFile(path));
+  const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
   try {
-    auto sidecar = Exiv2::ImageFactory::open(bridge::descriptorPath(file.get()), false);
+    auto sidecar = Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
     if (sidecar.get() == nullptr) return std::nullopt;
     sidecar->readMetadata();
     return rating(sidecar->xmpData());

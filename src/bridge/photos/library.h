@@ -62,6 +62,9 @@ struct RgbImage {
 struct ChangeResult {
   bool succeeded = false;
   std::optional<std::string> errorDescription;  // set only on failure, may be absent
+  // Failed because an asset is gone or holds other files than the ones
+  // handed in: the selection changed since it was checked.
+  bool selectionChanged = false;
 };
 
 using ChunkHandler = std::function<void(std::span<const std::byte> chunk)>;

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "bridge/photos/preview_formats.h"
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
 namespace velmora::photos {
 
@@ -35,7 +35,7 @@ bool listed(std::string_view type, auto const& list) {
 // A regular file (through a symlink, if any) that this process can open for
 // reading. A dangling link, a folder or an unreadable file is not local.
 bool readableLocally(const std::string& path) {
-  const int fd = bridge::openRegularFile(path);
+  const int fd = base::openRegularFile(path);
   if (fd < 0) return false;
   ::close(fd);
   return true;

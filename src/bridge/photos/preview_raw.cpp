@@ -5,7 +5,7 @@
 
 #include "bridge/photos/exiv2_setup.h"
 #include "bridge/photos/preview_formats.h"
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
 namespace velmora::photos {
 
@@ -13,11 +13,11 @@ std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetW
                                   std::uint32_t targetHeight) {
   startExiv2();
   // Exiv2 takes only names: it gets one for the very file that was checked.
-  const bridge::UniqueFd file(bridge::openRegularFile(path));
+  const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
   try {
     Exiv2::Image::AutoPtr image =
-        Exiv2::ImageFactory::open(bridge::descriptorPath(file.get()), false);
+        Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
     if (!image.get()) return std::nullopt;
     image->readMetadata();
 

@@ -3,18 +3,18 @@
 #include <cstring>
 #include <utility>
 
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 #include "bridge/photos/preview_formats.h"
-#include "bridge/png_chunks.h"
-#include "bridge/regular_file.h"
-#include "bridge/vips.h"
-#include "bridge/vips_ref.h"
+#include "base/png_chunks.h"
+#include "base/regular_file.h"
+#include "base/vips.h"
+#include "base/vips_ref.h"
 
 namespace velmora::photos {
 
 namespace {
 
-using ImageRef = bridge::VipsRef<VipsImage>;
+using ImageRef = base::VipsRef<VipsImage>;
 
 std::optional<RgbImage> failed() {
   vips_error_clear();
@@ -26,7 +26,7 @@ std::optional<RgbImage> failed() {
 // black, which is what a premultiplied bitmap shows for them. The pixels
 // are computed only here, at the end, so that is where the deadline stops
 // a decoder that runs away.
-std::optional<RgbImage> toRgb(ImageRef& image, const bridge::Deadline& deadline) {
+std::optional<RgbImage> toRgb(ImageRef& image, const base::Deadline& deadline) {
   const VipsInterpretation interpretation = vips_image_guess_interpretation(image.get());
   if (interpretation != VIPS_INTERPRETATION_sRGB ||
       vips_image_get_format(image.get()) != VIPS_FORMAT_UCHAR) {
@@ -67,7 +67,7 @@ std::optional<RgbImage> toRgb(ImageRef& image, const bridge::Deadline& deadline)
   std::size_t length = 0;
   void* memory = nullptr;
   {
-    const bridge::DeadlineWatch watch(image.get(), deadline);
+    const base::DeadlineWatch watch(image.get(), deadline);
     memory = vips_image_write_to_memory(image.get(), &length);
   }
   if (!memory) return failed();
@@ -90,17 +90,17 @@ bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
-  const bridge::Deadline deadline;
-  if (!bridge::ensureVips()) return std::nullopt;
+  const base::Deadline deadline;
+  if (!base::ensureVips()) return std::nullopt;
   // Decoded from the descriptor that was checked, never from the name: the
   // name may lead to a FIFO by now, and libvips would read options out of a
   // name that ends in square brackets.
-  bridge::VipsRef<VipsSource> source;
+  base::VipsRef<VipsSource> source;
   {
-    const bridge::UniqueFd file(bridge::openRegularFile(path));
+    const base::UniqueFd file(base::openRegularFile(path));
     if (!file.valid()) return std::nullopt;
-    if (bridge::pngChunksFitDescriptor(file.get())) {
-      *source.out() = bridge::sourceFromDescriptor(file.get());
+    if (base::pngChunksFitDescriptor(file.get())) {
+      *source.out() = base::sourceFromDescriptor(file.get());
     }
   }
   if (!source) return failed();
@@ -108,7 +108,7 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
     // The header alone, to refuse absurd sizes before anything is decoded.
     ImageRef header(vips_image_new_from_source(source.get(), "", nullptr));
     if (!header.get()) return failed();
-    if (!bridge::withinPixelLimit(
+    if (!base::withinPixelLimit(
             static_cast<std::uint64_t>(vips_image_get_width(header.get())),
             static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
       return failed();
@@ -125,13 +125,13 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
 std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
                                            std::uint32_t targetWidth, std::uint32_t targetHeight,
                                            std::optional<int> orientation) {
-  const bridge::Deadline deadline;
-  if (!bridge::ensureVips() || !data || size == 0) return std::nullopt;
-  if (!bridge::pngChunksFit(data, size)) return failed();
+  const base::Deadline deadline;
+  if (!base::ensureVips() || !data || size == 0) return std::nullopt;
+  if (!base::pngChunksFit(data, size)) return failed();
   {
     ImageRef header(vips_image_new_from_buffer(data, size, "", nullptr));
     if (!header.get()) return failed();
-    if (!bridge::withinPixelLimit(
+    if (!base::withinPixelLimit(
             static_cast<std::uint64_t>(vips_image_get_width(header.get())),
             static_cast<std::uint64_t>(vips_image_get_height(header.get())))) {
       return failed();

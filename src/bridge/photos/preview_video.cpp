@@ -9,10 +9,10 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/photos/video_input.h"
-#include "bridge/vips.h"
+#include "base/vips.h"
 
 namespace velmora::photos {
 
@@ -120,7 +120,7 @@ RgbImage turned(const RgbImage& source, Turn turn) {
 // The first frame the decoder gives for the stream, or null; null as well
 // once the deadline has passed.
 std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodecContext* codec,
-                                                int streamIndex, const bridge::Deadline& deadline) {
+                                                int streamIndex, const base::Deadline& deadline) {
   std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
   std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
   if (!packet || !frame) return nullptr;
@@ -154,7 +154,7 @@ std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodec
 
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
-  bridge::Deadline deadline;
+  base::Deadline deadline;
   const VideoInput format = openVideoInput(path, deadline);
   if (!format) return std::nullopt;
   if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
@@ -166,7 +166,7 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
   AVStream* stream = format->streams[streamIndex];
   const AVCodecParameters* parameters = stream->codecpar;
   if (parameters->width > 0 && parameters->height > 0 &&
-      !bridge::withinPixelLimit(static_cast<std::uint64_t>(parameters->width),
+      !base::withinPixelLimit(static_cast<std::uint64_t>(parameters->width),
                                 static_cast<std::uint64_t>(parameters->height))) {
     return std::nullopt;
   }
@@ -182,7 +182,7 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
   }
   const auto frame = firstFrame(format.get(), codec.get(), streamIndex, deadline);
   if (!frame || frame->width <= 0 || frame->height <= 0 ||
-      !bridge::withinPixelLimit(static_cast<std::uint64_t>(frame->width),
+      !base::withinPixelLimit(static_cast<std::uint64_t>(frame->width),
                                 static_cast<std::uint64_t>(frame->height))) {
     return std::nullopt;
   }

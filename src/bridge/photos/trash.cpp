@@ -1,6 +1,6 @@
 #include "bridge/photos/trash.h"
 
-#include "bridge/write_all.h"
+#include "base/write_all.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -259,7 +259,7 @@ int moveToTrash(const fs::path& original, const std::string& recordedPath, const
       if (errno == EEXIST) continue;
       return errno;
     }
-    const bool written = bridge::writeAll(fd, contents);
+    const bool written = base::writeAll(fd, contents);
     const int writeError = errno;
     if (::close(fd) != 0 || !written) {
       ::unlink(info.c_str());

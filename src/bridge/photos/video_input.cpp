@@ -12,7 +12,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
 namespace velmora::photos {
 
@@ -27,13 +27,13 @@ void quietFfmpeg() {
 }
 
 int pastDeadline(void* deadline) {
-  return static_cast<const bridge::Deadline*>(deadline)->passed() ? 1 : 0;
+  return static_cast<const base::Deadline*>(deadline)->passed() ? 1 : 0;
 }
 
 // What our I/O context reads from.
 struct Source {
   int fd;
-  const bridge::Deadline* deadline;
+  const base::Deadline* deadline;
 };
 
 int descriptorOf(void* opaque) { return static_cast<const Source*>(opaque)->fd; }
@@ -80,9 +80,9 @@ void VideoInputCloser::operator()(AVFormatContext* context) const {
   freeIo(io);
 }
 
-VideoInput openVideoInput(const std::string& path, bridge::Deadline& deadline) {
+VideoInput openVideoInput(const std::string& path, base::Deadline& deadline) {
   quietFfmpeg();
-  const int fd = bridge::openRegularFile(path);
+  const int fd = base::openRegularFile(path);
   if (fd < 0) return nullptr;
   auto* source = new Source{fd, &deadline};
   auto* buffer = static_cast<std::uint8_t*>(av_malloc(bufferSize));

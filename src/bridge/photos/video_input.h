@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 
 struct AVFormatContext;
 
@@ -22,6 +22,6 @@ using VideoInput = std::unique_ptr<AVFormatContext, VideoInputCloser>;
 // passed; the deadline must outlive the input. Only the file itself is
 // read: nothing a container names (other files, URLs) is opened. Null when
 // the file cannot be opened or holds no container FFmpeg knows.
-VideoInput openVideoInput(const std::string& path, bridge::Deadline& deadline);
+VideoInput openVideoInput(const std::string& path, base::Deadline& deadline);
 
 }  // namespace velmora::photos

@@ -6,7 +6,7 @@ extern "C" {
 #include <libavutil/display.h>
 }
 
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/video_input.h"
@@ -48,7 +48,7 @@ bool quarterTurn(const AVStream& stream) {
 }  // namespace
 
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
-  bridge::Deadline deadline;
+  base::Deadline deadline;
   const VideoInput context = openVideoInput(path, deadline);
   if (!context) return std::nullopt;
 

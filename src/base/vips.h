@@ -1,11 +1,11 @@
 #pragma once
 #include <cstdint>
 
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 
 typedef struct _VipsImage VipsImage;  // NOLINT: libvips' own spelling
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 // Starts libvips once per process: untrusted loaders blocked, operation
 // cache off (memory stays bounded by the image in hand). Safe to call from
@@ -39,4 +39,4 @@ class DeadlineWatch {
   unsigned long handler_ = 0;
 };
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

@@ -1,9 +1,9 @@
-#include "bridge/write_all.h"
+#include "base/write_all.h"
 
 #include <cerrno>
 #include <unistd.h>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 bool writeAll(int fd, std::string_view bytes) {
   const char* data = bytes.data();
@@ -20,4 +20,4 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

@@ -1,4 +1,4 @@
-#include "bridge/vips.h"
+#include "base/vips.h"
 
 #include <sys/stat.h>
 
@@ -6,9 +6,9 @@
 
 #include <vips/vips.h>
 
-#include "bridge/vips_ref.h"
+#include "base/vips_ref.h"
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 bool ensureVips() {
   static std::once_flag once;
@@ -56,4 +56,4 @@ DeadlineWatch::~DeadlineWatch() {
   g_object_unref(image_);
 }
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 // Owns one reference to a libvips object and drops it when it goes.
 template <typename T>
@@ -34,4 +34,4 @@ class VipsRef {
 // picture and on which libvips 8.14 aborts the process instead of failing.
 VipsSource* sourceFromDescriptor(int fd);
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

@@ -1,11 +1,11 @@
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 int openRegularFile(const std::string& path, struct stat* status) {
   if (path.empty()) return -1;
@@ -55,4 +55,4 @@ bool readRegularFile(const std::string& path, std::string& out, std::uintmax_t l
 
 std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

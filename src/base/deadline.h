@@ -6,7 +6,7 @@
 // past it counts as one that could not be decoded.
 #include <chrono>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,4 +31,4 @@ class Deadline {
   Clock::time_point end_;
 };
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 // Processors the system has online; at least 1.
 unsigned onlineProcessors();
@@ -125,4 +125,4 @@ void runInOrder(std::size_t count, unsigned workers, const OrderedJob<Result>& j
   if (failure) std::rethrow_exception(failure);
 }
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

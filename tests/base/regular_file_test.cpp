@@ -1,7 +1,7 @@
 // Only regular files are ever opened: whatever else a name leads to is
 // refused from its inode's type, without an open() that could wait on a
 // FIFO or call into a device driver.
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -32,7 +32,7 @@ TEST(RegularFile, OpensRegularFilesAndLinksToThemForReading) {
   for (const char* name : {"photo.jpg", "link.jpg"}) {
     SCOPED_TRACE(name);
     struct stat status {};
-    const int fd = bridge::openRegularFile((dir / name).string(), &status);
+    const int fd = base::openRegularFile((dir / name).string(), &status);
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(S_ISREG(status.st_mode));
     EXPECT_EQ(status.st_size, 10);
@@ -76,12 +76,12 @@ TEST(RegularFile, RefusesEverythingElseWithoutWaitingOrLeaking) {
     SCOPED_TRACE(path);
     struct stat status {};
     status.st_size = 12345;
-    EXPECT_EQ(bridge::openRegularFile(path, &status), -1);
+    EXPECT_EQ(base::openRegularFile(path, &status), -1);
     EXPECT_EQ(status.st_size, 12345);  // left alone
   }
   if (::geteuid() != 0) {  // permission bits do not stop root
     fs::permissions(dir / "photo.jpg", fs::perms::none);
-    EXPECT_EQ(bridge::openRegularFile((dir / "photo.jpg").string()), -1);
+    EXPECT_EQ(base::openRegularFile((dir / "photo.jpg").string()), -1);
   }
   EXPECT_EQ(openDescriptors(), before);
   ::close(listener);

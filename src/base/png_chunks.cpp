@@ -1,4 +1,4 @@
-#include "bridge/png_chunks.h"
+#include "base/png_chunks.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <cstring>
 #include <functional>
 
-#include "bridge/regular_file.h"
+#include "base/regular_file.h"
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 namespace {
 
@@ -70,4 +70,4 @@ bool pngChunksFitDescriptor(int fd) {
                    });
 }
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 // A descriptor open for reading (close-on-exec) on the regular file `path`
 // names, following symlinks; the caller closes it. -1 when the path is
@@ -50,4 +50,4 @@ class UniqueFd {
 // libraries that take only names (Exiv2); it lasts as long as `fd` is open.
 std::string descriptorPath(int fd);
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

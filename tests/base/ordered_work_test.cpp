@@ -1,4 +1,4 @@
-#include "bridge/ordered_work.h"
+#include "base/ordered_work.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace velmora::bridge {
+namespace velmora::base {
 namespace {
 
 using namespace std::chrono_literals;
@@ -167,4 +167,4 @@ TEST(OrderedWork, TakingStaysWithinTheLookAheadAndWhatMayBeTaken) {
 }
 
 }  // namespace
-}  // namespace velmora::bridge
+}  // namespace velmora::base

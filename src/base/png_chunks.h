@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 // False for a PNG in which a chunk other than image data declares more bytes
 // than the file holds after it, or more than PNG allows (2^31 - 1). True
@@ -18,4 +18,4 @@ bool pngChunksFitFile(const std::string& path);
 // left where it was.
 bool pngChunksFitDescriptor(int fd);
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base

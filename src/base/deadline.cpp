@@ -1,8 +1,8 @@
-#include "bridge/deadline.h"
+#include "base/deadline.h"
 
 #include <atomic>
 
-namespace velmora::bridge {
+namespace velmora::base {
 
 namespace {
 
@@ -19,4 +19,4 @@ Deadline::Deadline() : Deadline(fileTimeLimit()) {}
 
 Deadline::Deadline(Clock::duration limit) : end_(Clock::now() + limit) {}
 
-}  // namespace velmora::bridge
+}  // namespace velmora::base
