@@ -78,14 +78,11 @@ TEST(ResourceLimits, PngWhoseChunksClaimMoreThanTheFileIsRefusedBeforeDecoding) 
   }
   // The sample that made libpng allocate a gigabyte for a 57-byte file.
   const fs::path sample = testdata() / "bad" / "corrupt" / "libpng_huge_zTXt_chunk.png";
-  if (fs::exists(sample)) {
-    EXPECT_FALSE(base::pngChunksFitFile(sample.string()));
-  }
+  EXPECT_FALSE(base::pngChunksFitFile(sample.string()));
 }
 
 TEST(ResourceLimits, SampleBombsAreReadQuietlyAndQuickly) {
   const fs::path bombs = testdata() / "bad" / "bomb";
-  if (!fs::exists(bombs)) GTEST_SKIP() << "sample files not found";
   for (const char* name : {"png_decompression_dos.png", "lottapixel.jpg"}) {
     SCOPED_TRACE(name);
     const std::optional<qr::LumaImage> image = qr::loadLuma((bombs / name).string());
@@ -99,7 +96,6 @@ TEST(ResourceLimits, SampleBombsAreReadQuietlyAndQuickly) {
 
 TEST(ResourceLimits, VideoWithABrokenIndexIsReadQuietly) {
   const fs::path sample = testdata() / "video" / "sample.mp4";
-  if (!fs::exists(sample)) GTEST_SKIP() << "sample files not found";
   const std::string bytes = readFile(sample);
   // The sample-to-chunk offsets, sizes and times point far beyond the file.
   std::string broken = bytes;

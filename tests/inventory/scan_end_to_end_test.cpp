@@ -13,6 +13,7 @@
 #include "inventory/raw_sample.h"
 #include "inventory/thumbnail.h"
 #include "support/bridge_runner.h"
+#include "support/sample_files.h"
 
 namespace velmora::testing {
 namespace {
@@ -96,9 +97,6 @@ const json* itemFor(const json& result, const std::string& assetId) {
 
 class ScanEndToEnd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (testdata().empty()) GTEST_SKIP() << "sample files not found";
-  }
   void copy(const std::string& sample, const std::string& name) {
     fs::create_directories((home.pictures() / name).parent_path());
     fs::copy_file(testdata() / sample, home.pictures() / name);
@@ -116,8 +114,9 @@ TEST_F(ScanEndToEnd, TenAssetsGiveTenRecordsAndUprightPreviews) {
   copy("screenshots/btop_normal.png", "Screenshots/Screenshot from 2024-05-01 10-00-00.png");
   fs::create_symlink(home.scratch() / "only-in-the-cloud.jpg", home.pictures() / "cloud.jpg");
   copy("video/sample.mp4", "clip.mp4");
-  copy("tricky/cmyk/CMYK_with_profile.jpg", "cmyk.jpg");
-  copy("tricky/gray/vips_cd1.1.jpg", "gray.jpg");
+  writeTrickyPictures(home.scratch() / "made");
+  fs::copy_file(home.scratch() / "made/cmyk_profile.jpg", home.pictures() / "cmyk.jpg");
+  copy("tricky/gray/hopper_gray.jpg", "gray.jpg");
   copy("video/dolbyVision-hdr.MOV", "portrait.MOV");
   const fs::path previews = home.scratch() / "previews";
   fs::create_directory(previews);

@@ -78,7 +78,6 @@ TEST(QrAction, AnswersForOneFile) {
 // bomb) give a plain negative, quickly, and no decoder says a word.
 TEST(QrAction, BrokenFilesAreQuietNegatives) {
   const auto samples = velmora::testing::testdata();
-  if (samples.empty()) GTEST_SKIP() << "sample files not found";
   TestHome home;
   for (const auto& entry : fs::recursive_directory_iterator(samples / "bad")) {
     if (!entry.is_regular_file()) continue;

@@ -46,10 +46,6 @@ std::string readFile(const fs::path& file) {
   return text.str();
 }
 
-fs::path testdata() {
-  const fs::path folder = VELMORA_TESTDATA;
-  std::error_code error;
-  return fs::is_directory(folder, error) ? folder : fs::path();
-}
+fs::path testdata() { return VELMORA_TESTDATA; }
 
 }  // namespace velmora::testing
