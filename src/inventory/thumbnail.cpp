@@ -57,8 +57,14 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     // Hidden, and unique to this process, so that nothing mistakes it for a
     // preview and no other writer shares it.
-    temporary = folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
-                          std::to_string(counter++) + ".tmp");
+    std::string name = ".";
+    name.append(path.filename().string())
+        .append(".")
+        .append(std::to_string(::getpid()))
+        .append(".")
+        .append(std::to_string(counter++))
+        .append(".tmp");
+    temporary = folder / name;
     fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && errno != EEXIST) return false;
   }

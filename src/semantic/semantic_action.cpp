@@ -30,10 +30,10 @@ bool requestItems(const std::string& requestFile, Json& items) {
   std::string text;
   if (!base::readRegularFile(requestFile, text, base::maxRequestFileBytes)) return false;
   Json request = Json::parse(text, nullptr, false);
-  if (!request.is_object()) return false;
-  auto found = request.find("items");
-  if (found == request.end() || !found->is_array()) return false;
-  items.swap(*found);
+  if (!request.is_object() || !request.contains("items")) return false;
+  Json& found = request["items"];
+  if (!found.is_array()) return false;
+  items = std::move(found);
   return true;
 }
 

@@ -223,7 +223,8 @@ std::string trashName(const fs::path& original, unsigned attempt) {
     stem += extension;
     extension.clear();
   }
-  const std::string suffix = attempt > 1 ? "." + std::to_string(attempt) : "";
+  std::string suffix;
+  if (attempt > 1) suffix.append(".").append(std::to_string(attempt));
   const size_t fixed = suffix.size() + extension.size();
   return cutUtf8(stem, limit > fixed ? limit - fixed : 0) + suffix + extension;
 }
@@ -376,13 +377,16 @@ ChangeResult trashFiles(const std::vector<fs::path>& files) {
       }
     }
 
-    std::string description =
-        "„" + original.filename().string() +
-        "“ konnte nicht in den Papierkorb verschoben werden: " + reasonText(error) + ".";
+    std::string description = "„";
+    description.append(original.filename().string())
+        .append("“ konnte nicht in den Papierkorb verschoben werden: ")
+        .append(reasonText(error))
+        .append(".");
     if (const size_t stayed = putBack(moves); stayed > 0) {
-      description += " " + std::to_string(stayed) +
-                     " bereits verschobene Dateien konnten nicht zurückgelegt werden und "
-                     "liegen im Papierkorb.";
+      description.append(" ")
+          .append(std::to_string(stayed))
+          .append(" bereits verschobene Dateien konnten nicht zurückgelegt werden und "
+                  "liegen im Papierkorb.");
     }
     return ChangeResult{false, description};
   }
