@@ -42,8 +42,21 @@ if [ -f "$cache/$tarball" ] && verified "$cache/$tarball"; then
   cp "$cache/$tarball" "$work/$tarball"
 else
   echo "fetch-model: fetching ${package}@${version}"
-  (cd "$work" && npm pack "${package}@${version}" --silent --ignore-scripts \
-      --cache "$work/npm-cache" >/dev/null)
+  # Bounded: a couple of retries, then give up and say why in npm's words.
+  status=0
+  (cd "$work" && timeout "${VELMORA_MODEL_FETCH_SECONDS:-180}" npm pack "${package}@${version}" \
+      --ignore-scripts --loglevel=error --cache "$work/npm-cache" --fetch-retries=2 \
+      --fetch-retry-mintimeout=2000 --fetch-retry-maxtimeout=10000 --fetch-timeout=60000 \
+      >"$work/npm.log" 2>&1) || status=$?
+  if [ "$status" -ne 0 ]; then
+    if [ "$status" -eq 124 ]; then
+      echo "fetch-model: npm pack gave no answer within ${VELMORA_MODEL_FETCH_SECONDS:-180} s" >&2
+    else
+      echo "fetch-model: npm pack failed (status $status):" >&2
+    fi
+    grep -v '^\s*$' "$work/npm.log" | head -n 8 | sed 's/^/  npm: /' >&2
+    exit 1
+  fi
   if ! verified "$work/$tarball"; then
     echo "fetch-model: checksum mismatch for $tarball; refusing to use it" >&2
     exit 1

@@ -23,7 +23,7 @@ if [ -n "${VELMORA_FUZZ_TARGETS:-}" ]; then
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELMORA_FUZZ=ON -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
+  -DVELMORA_FUZZ=ON -DVELMORA_WERROR=ON -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 # A small quarantine keeps the resident size near what the code itself holds.

@@ -1,23 +1,43 @@
 #!/usr/bin/env bash
-# Installs everything the bridge needs to build, test and run, from Debian's
-# packages. Idempotent: does nothing when all is there. Runs as root or
-# through sudo.
+# Installs what the bridge needs, from Debian's packages, and fetches the
+# classifier model. Idempotent: does nothing when all is there. Installing
+# needs root or sudo.
+#
+#   scripts/setup.sh          what building and running need, and the model
+#   scripts/setup.sh --test   that, and the tools only tests, benchmarks and
+#                             fuzzing use (GoogleTest, Xvfb, clang, ...)
+#
+# The model is optional: when it cannot be fetched, the set-up says why and
+# goes on; the bridge builds and runs without it (`semantic` then fails each
+# item).
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config git ca-certificates
-  libvips-dev libvips-tools libheif-dev
-  libzxing-dev libzbar-dev zbar-tools
+build_packages=(
+  build-essential cmake ninja-build pkg-config ca-certificates
+  libvips-dev libheif-dev
+  libzxing-dev libzbar-dev
   libexiv2-dev
-  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
-  libgtk-3-dev libglib2.0-bin
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  libgtk-3-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
   nlohmann-json3-dev libssl-dev
-  libgtest-dev libgmock-dev libqrencode-dev qrencode
+)
+# Tests, benchmarks (the standalone tools they compare with) and fuzzing.
+test_packages=(
+  git
+  libgtest-dev libgmock-dev libqrencode-dev
   xvfb xauth xdotool
   clang libclang-rt-14-dev
   darknet
+  libvips-tools zbar-tools ffmpeg
 )
+
+packages=("${build_packages[@]}")
+case "${1:-}" in
+  --test) packages+=("${test_packages[@]}") ;;
+  "") ;;
+  *) echo "usage: scripts/setup.sh [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -25,7 +45,6 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-
 # npm fetches the classifier model; a machine may already carry Node.js from
 # elsewhere, whose package conflicts with Debian's npm.
 if ! command -v npm >/dev/null 2>&1; then
@@ -46,8 +65,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# The classifier model, when the project fetches one.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-if [ -x "$here/fetch-model.sh" ]; then
-  "$here/fetch-model.sh"
+if ! "$here/fetch-model.sh"; then
+  echo "setup: going on without the classifier model; \`semantic\` fails every item until scripts/fetch-model.sh succeeds" >&2
 fi

@@ -1,28 +1,40 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the developer build (warnings are
-# errors), then the same suite under AddressSanitizer and UBSan, then the
-# fuzz targets for a bounded time (scripts/fuzz.sh). Tests that need a
-# display run under Xvfb. VELMORA_SKIP_SANITIZERS=1 and VELMORA_SKIP_FUZZ=1
-# leave out the second and third stage.
+# Sets up, builds and runs every test: the include check, the developer
+# build (warnings are errors) with its suite, the same suite under
+# AddressSanitizer and UBSan, then the fuzz targets for a bounded time
+# (scripts/fuzz.sh). Tests that need a display run under Xvfb. Ends with the
+# number of tests run and skipped in each suite.
+#
+#   VELMORA_SKIP_SANITIZERS=1  leave out the sanitizer stage
+#   VELMORA_SKIP_FUZZ=1        leave out the fuzz stage
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+started=$SECONDS
 
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" --test
 "$root/scripts/check-includes.sh"
 
 jobs=$(nproc)
+summary=()
 run_suite() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -G Ninja -DVELMORA_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
+  local log=$dir/ctest.log status=0
   if [ -z "${DISPLAY:-}" ]; then
     xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
-      ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+      ctest --test-dir "$dir" --output-on-failure -j"$jobs" 2>&1 | tee "$log" || status=$?
   else
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" 2>&1 | tee "$log" || status=$?
   fi
+  local total skipped
+  total=$(sed -n 's/.*tests passed, .* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  skipped=$(grep -c '\*\*\*Skipped' "$log" || true)
+  summary+=("$dir: ${total:-?} tests, $skipped skipped$( [ "$skipped" -gt 0 ] && printf ' (%s)' \
+    "$(grep '\*\*\*Skipped' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | paste -sd, -)")")
+  return "$status"
 }
 
 run_suite build/dev -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -35,3 +47,7 @@ fi
 if [ "${VELMORA_SKIP_FUZZ:-0}" != 1 ]; then
   "$root/scripts/fuzz.sh"
 fi
+
+echo
+printf 'test: %s\n' "${summary[@]}"
+echo "test: all stages passed in $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s"
