@@ -54,7 +54,9 @@ else
     else
       echo "fetch-model: npm pack failed (status $status):" >&2
     fi
-    grep -v '^\s*$' "$work/npm.log" | head -n 8 | sed 's/^/  npm: /' >&2
+    # npm's log of the run goes with this folder; its pointer to it would mislead.
+    grep -v -e '^\s*$' -e 'complete log' -e '_logs/' "$work/npm.log" | head -n 6 |
+      sed 's/^/  npm: /' >&2
     exit 1
   fi
   if ! verified "$work/$tarball"; then
