@@ -67,6 +67,9 @@ std::optional<RgbImage> renderPreview(const Asset& asset, std::uint32_t targetWi
     return renderVideo(primary.location, targetWidth, targetHeight);
   }
   if (listed(type, rawTypes)) return renderRaw(primary.location, targetWidth, targetHeight);
+  if (type == "public.heic" || type == "public.heif") {
+    if (auto fast = renderHeic(primary.location, targetWidth, targetHeight)) return fast;
+  }
   return renderStill(primary.location, targetWidth, targetHeight);
 }
 

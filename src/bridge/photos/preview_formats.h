@@ -15,6 +15,13 @@ namespace velmora::photos {
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight);
 
+// A HEIC whose primary picture is an 8-bit 4:2:0 HEVC still without alpha
+// (one picture or a grid of tiles), shrunk while still YCbCr: the same
+// preview as renderStill gives, in a fraction of the time. No value when the
+// file is anything else or cannot be decoded; renderStill then decides.
+std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t targetWidth,
+                                   std::uint32_t targetHeight);
+
 // An encoded still held in memory (a RAW file's embedded preview). With an
 // orientation (EXIF values 1 to 8) that one is applied instead of any the
 // bytes carry.
@@ -38,5 +45,11 @@ struct FittedSize {
 };
 FittedSize fitInto(double width, double height, std::uint32_t targetWidth,
                    std::uint32_t targetHeight);
+
+// The size libvips' thumbnailer makes of a picture of `width` x `height`
+// (shown size) for the target box, never enlarged. No value when libvips
+// cannot say.
+std::optional<FittedSize> thumbnailerSize(std::uint32_t width, std::uint32_t height,
+                                          std::uint32_t targetWidth, std::uint32_t targetHeight);
 
 }  // namespace velmora::photos
