@@ -14,7 +14,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
   nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libqrencode-dev qrencode
-  xvfb xauth xdotool
+  xvfb xauth xdotool time
   clang libclang-rt-14-dev
   darknet
 )
