@@ -174,33 +174,30 @@ class BlockSums {
                         (x - left) % 2 == 1, (end - left) % 2 == 1});
       x = end;
     }
-    for (std::uint32_t y = fromRow; y < toRow; ++y) {
-      std::uint32_t* blocks = luma_.data() + std::size_t{y_.blockOf(y)} * columns_;
-      const std::uint8_t* samples = tile.data[0] + std::ptrdiff_t{tile.linesize[0]} * (y - top);
-      for (const Span& span : spans_) {
-        std::uint32_t sum = 0;
-        for (std::uint32_t i = span.begin; i < span.end; ++i) sum += samples[i];
-        blocks[span.block] += sum;
+    // Rows are summed down each block row first (which vectorises), then
+    // across by the runs; a chroma row is added once for each pixel row it
+    // stands for.
+    const std::uint32_t chromaFrom = (from - left) / 2;
+    const std::uint32_t chromaTo = (to - 1 - left) / 2 + 1;
+    for (std::uint32_t y = fromRow; y < toRow;) {
+      const std::uint32_t blockRow = y_.blockOf(y);
+      const std::uint32_t end = std::min(toRow, y_.blockEnd(y));
+      lumaRows_.assign(to - left, 0);
+      cbRows_.assign(chromaTo, 0);
+      crRows_.assign(chromaTo, 0);
+      for (; y < end; ++y) {
+        const std::ptrdiff_t line = y - top;
+        addRow(lumaRows_, tile.data[0] + tile.linesize[0] * line, from - left, to - left);
+        addRow(cbRows_, tile.data[1] + tile.linesize[1] * (line / 2), chromaFrom, chromaTo);
+        addRow(crRows_, tile.data[2] + tile.linesize[2] * (line / 2), chromaFrom, chromaTo);
       }
-    }
-    // Chroma row r stands for pixel rows top + 2r and top + 2r + 1: it goes
-    // into the block row of each that is shown, twice when both share one.
-    for (std::uint32_t pair = (fromRow - top) / 2; top + 2 * pair < toRow; ++pair) {
-      const std::uint32_t first = top + 2 * pair;
-      const bool firstShown = first >= fromRow;
-      const bool secondShown = first + 1 < toRow;
-      const std::uint32_t firstRow = firstShown ? y_.blockOf(first) : 0;
-      const std::uint32_t secondRow = secondShown ? y_.blockOf(first + 1) : 0;
-      const std::ptrdiff_t line = pair;
-      for (int plane = 1; plane <= 2; ++plane) {
-        std::vector<std::uint32_t>& sums = plane == 1 ? cb_ : cr_;
-        const std::uint8_t* samples = tile.data[plane] + tile.linesize[plane] * line;
-        if (firstShown && secondShown && firstRow == secondRow) {
-          addChroma(samples, sums, firstRow, 2);
-        } else {
-          if (firstShown) addChroma(samples, sums, firstRow, 1);
-          if (secondShown) addChroma(samples, sums, secondRow, 1);
-        }
+      const std::size_t at = std::size_t{blockRow} * columns_;
+      for (const Span& span : spans_) {
+        std::uint32_t luma = 0;
+        for (std::uint32_t i = span.begin; i < span.end; ++i) luma += lumaRows_[i];
+        luma_[at + span.block] += luma;
+        cb_[at + span.block] += chromaSum(cbRows_, span);
+        cr_[at + span.block] += chromaSum(crRows_, span);
       }
     }
   }
@@ -232,17 +229,21 @@ class BlockSums {
     bool firstHalf, lastHalf;  // the first (last) chroma sample counts once
   };
 
-  void addChroma(const std::uint8_t* samples, std::vector<std::uint32_t>& sums,
-                 std::uint32_t row, std::uint32_t weight) {
-    std::uint32_t* blocks = sums.data() + std::size_t{row} * columns_;
-    for (const Span& span : spans_) {
-      std::uint32_t sum = 0;
-      for (std::uint32_t i = span.first; i <= span.last; ++i) sum += samples[i];
-      sum *= 2;
-      if (span.firstHalf) sum -= samples[span.first];
-      if (span.lastHalf) sum -= samples[span.last];
-      blocks[span.block] += sum * weight;
-    }
+  static void addRow(std::vector<std::uint32_t>& sums, const std::uint8_t* samples,
+                     std::uint32_t from, std::uint32_t to) {
+    std::uint32_t* out = sums.data();
+    for (std::uint32_t i = from; i < to; ++i) out[i] += samples[i];
+  }
+
+  // A run's chroma: each sample twice, as it stands for two pixels, but
+  // once where the run holds only one of them.
+  static std::uint32_t chromaSum(const std::vector<std::uint32_t>& sums, const Span& span) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t i = span.first; i <= span.last; ++i) sum += sums[i];
+    sum *= 2;
+    if (span.firstHalf) sum -= sums[span.first];
+    if (span.lastHalf) sum -= sums[span.last];
+    return sum;
   }
 
   BlockAxis x_, y_;
@@ -250,6 +251,7 @@ class BlockSums {
   std::uint32_t columns_, rows_;
   std::vector<std::uint32_t> luma_, cb_, cr_;
   std::vector<Span> spans_;
+  std::vector<std::uint32_t> lumaRows_, cbRows_, crRows_;
 };
 
 bool readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
@@ -388,48 +390,53 @@ bool decodeTiles(const HevcStillLayout& layout, int fd, BlockSums& sums, Coding&
   return placedCount == layout.tiles.size();
 }
 
-// YCbCr to RGB as libheif converts 8-bit pictures.
-struct Matrix {
-  double crToRed, cbToGreen, crToGreen, cbToBlue;
-};
-
-Matrix matrixFor(int coefficients) {  // 2 and the rest: BT.601
-  double kr = 0.299;
-  double kb = 0.114;
-  if (coefficients == 1) {
-    kr = 0.2126;
-    kb = 0.0722;
-  } else if (coefficients == 9) {
-    kr = 0.2627;
-    kb = 0.0593;
-  }
-  const double kg = 1 - kr - kb;
-  return {2 * (1 - kr), -2 * kb * (1 - kb) / kg, -2 * kr * (1 - kr) / kg, 2 * (1 - kb)};
-}
-
-std::uint8_t clampByte(double value) {
-  return static_cast<std::uint8_t>(std::clamp(std::lround(value), 0L, 255L));
-}
-
-RgbImage toRgb(const std::uint8_t* ycbcr, std::uint32_t width, std::uint32_t height,
-               const Coding& coding) {
-  const Matrix m = matrixFor(coding.matrix);
-  std::vector<std::uint8_t> pixels(std::size_t{width} * height * 3);
-  for (std::size_t i = 0; i < pixels.size(); i += 3) {
-    double y = ycbcr[i];
-    double cb = ycbcr[i + 1] - 128.0;
-    double cr = ycbcr[i + 2] - 128.0;
-    if (!coding.fullRange) {
-      y = (y - 16) * (255.0 / 219.0);
-      cb *= 255.0 / 224.0;
-      cr *= 255.0 / 224.0;
+// YCbCr to RGB as libheif converts 8-bit pictures: the matrix's
+// coefficients (ITU-T H.273; 2, unspecified, and the rest read as BT.601),
+// limited range stretched to full, rounded and clipped.
+class ColourConversion {
+ public:
+  explicit ColourConversion(const Coding& coding) {
+    double kr = 0.299;
+    double kb = 0.114;
+    if (coding.matrix == 1) {
+      kr = 0.2126;
+      kb = 0.0722;
+    } else if (coding.matrix == 9) {
+      kr = 0.2627;
+      kb = 0.0593;
     }
-    pixels[i] = clampByte(y + m.crToRed * cr);
-    pixels[i + 1] = clampByte(y + m.cbToGreen * cb + m.crToGreen * cr);
-    pixels[i + 2] = clampByte(y + m.cbToBlue * cb);
+    const double kg = 1 - kr - kb;
+    for (int v = 0; v < 256; ++v) {
+      const double y = coding.fullRange ? v : (v - 16) * (255.0 / 219.0);
+      const double c = (v - 128.0) * (coding.fullRange ? 1.0 : 255.0 / 224.0);
+      // Offset by half a level so that truncating rounds.
+      luma_[v] = static_cast<float>(y + 0.5);
+      crToRed_[v] = static_cast<float>(2 * (1 - kr) * c);
+      cbToGreen_[v] = static_cast<float>(-2 * kb * (1 - kb) / kg * c);
+      crToGreen_[v] = static_cast<float>(-2 * kr * (1 - kr) / kg * c);
+      cbToBlue_[v] = static_cast<float>(2 * (1 - kb) * c);
+    }
   }
-  return RgbImage{width, height, std::move(pixels)};
-}
+
+  // Converts interleaved Y, Cb, Cr bytes into R, G, B in place.
+  void apply(std::vector<std::uint8_t>& pixels) const {
+    for (std::size_t i = 0; i + 2 < pixels.size(); i += 3) {
+      const float y = luma_[pixels[i]];
+      const std::uint8_t cb = pixels[i + 1];
+      const std::uint8_t cr = pixels[i + 2];
+      pixels[i] = clamped(y + crToRed_[cr]);
+      pixels[i + 1] = clamped(y + cbToGreen_[cb] + crToGreen_[cr]);
+      pixels[i + 2] = clamped(y + cbToBlue_[cb]);
+    }
+  }
+
+ private:
+  static std::uint8_t clamped(float value) {
+    return static_cast<std::uint8_t>(std::clamp(value, 0.0f, 255.0f));
+  }
+
+  float luma_[256], crToRed_[256], cbToGreen_[256], crToGreen_[256], cbToBlue_[256];
+};
 
 std::optional<RgbImage> failed() {
   vips_error_clear();
@@ -492,13 +499,12 @@ std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t target
   BlockSums sums(area, *acrossLattice, *downLattice);
   Coding coding;
   if (!decodeTiles(*layout, fd, sums, coding, deadline)) return std::nullopt;
-  // Colour is converted at block size, where libvips reduces in RGB.
-  const std::vector<std::uint8_t> blocks = sums.means();
-  const RgbImage rgbBlocks =
-      toRgb(blocks.data(), sums.shownColumns(), sums.shownRows(), coding);
-  ImageRef image(vips_image_new_from_memory(rgbBlocks.pixels.data(), rgbBlocks.pixels.size(),
-                                            static_cast<int>(rgbBlocks.width),
-                                            static_cast<int>(rgbBlocks.height), 3,
+  // Colour is converted at block size: libvips reduces RGB.
+  std::vector<std::uint8_t> blocks = sums.means();
+  ColourConversion(coding).apply(blocks);
+  ImageRef image(vips_image_new_from_memory(blocks.data(), blocks.size(),
+                                            static_cast<int>(sums.shownColumns()),
+                                            static_cast<int>(sums.shownRows()), 3,
                                             VIPS_FORMAT_UCHAR));
   ImageRef reduced;
   if (!image || vips_reduce(image.get(), reduced.out(), factor / across, factor / down,
