@@ -44,6 +44,7 @@ struct Item {
   std::vector<std::pair<int, bool>> properties;  // 1-based index, essential
   std::string data;
   bool inIdat = false;
+  bool sharesFirstTile = false;  // names the first tile's bytes, has none
 };
 
 }  // namespace
@@ -166,7 +167,9 @@ std::string heifFile(const HeifStill& still) {
         boxes.push_back(heifBox("hvcC", still.tiles[i].decoderConfig));
         config = static_cast<int>(boxes.size());
       }
-      items.push_back({id, "hvc1", {{config, true}, {2, false}}, still.tiles[i].data});
+      const bool shared = still.tilesShareData && i > 0;
+      items.push_back({id, "hvc1", {{config, true}, {2, false}}, shared ? "" : still.tiles[i].data,
+                       false, shared});
       if (i < named) dimg += be(id, 2);
     }
     references += heifBox("dimg", dimg);
@@ -210,9 +213,15 @@ std::string heifFile(const HeifStill& still) {
     std::string locations = be(0x44, 1) + be(0x00, 1) + be(items.size(), 2);
     std::uint64_t inMdat = mdatData;
     std::uint64_t inIdat = 0;
+    std::uint64_t firstTile = 0;
     for (const Item& item : items) {
       locations += be(item.id, 2) + be(item.inIdat ? 1 : 0, 2) + be(0, 2) + be(1, 2);
+      if (item.sharesFirstTile) {
+        locations += be(firstTile, 4) + be(still.tiles[0].data.size(), 4);
+        continue;
+      }
       std::uint64_t& at = item.inIdat ? inIdat : inMdat;
+      if (item.id == 10) firstTile = at;
       locations += be(at, 4) + be(item.data.size(), 4);
       at += item.data.size();
     }

@@ -63,6 +63,8 @@ struct HeifStill {
   std::optional<std::pair<std::uint32_t, std::uint32_t>> thumbnail;
   // The grid's description in the idat box (else in mdat).
   bool gridInIdat = true;
+  // Every tile names the first tile's bytes.
+  bool tilesShareData = false;
 };
 
 // The whole file.

@@ -465,6 +465,15 @@ std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t target
                               std::uint64_t{layout->tileHeight} * layout->rows)) {
     return std::nullopt;
   }
+  // In any real file each tile's data is its own; tiles that share bytes
+  // would let a small file ask for endless decoding.
+  std::uint64_t coded = 0;
+  for (const auto& tile : layout->tiles) {
+    for (const ByteRange& range : tile) {
+      if (range.length > bytes.size - coded) return std::nullopt;
+      coded += range.length;
+    }
+  }
   const ShownArea area = shownArea(*layout);
   const std::uint32_t shownWidth = area.swapAxes ? area.height : area.width;
   const std::uint32_t shownHeight = area.swapAxes ? area.width : area.height;

@@ -201,8 +201,9 @@ TEST(HeicPreview, HostileFilesEndQuietly) {
     testing::writeFile(file, whole.substr(0, length));
     EXPECT_FALSE(renderHeic(file.string(), 150, 150)) << length;
   }
-  // A grid that claims 65,535 x 65,535 pixels of 256-pixel tiles, and one
-  // whose tiles claim to be smaller than they decode.
+  // A grid that claims 65,535 x 65,535 pixels of 256-pixel tiles, one
+  // whose tiles claim to be smaller than they decode, and one whose tiles all
+  // name the same bytes (a small file asking for endless decoding).
   HeifStill huge = grid();
   huge.width = 65535;
   huge.height = 65535;
@@ -210,7 +211,9 @@ TEST(HeicPreview, HostileFilesEndQuietly) {
   for (auto& tile : smallTiles.tiles) tile.width = tile.height = 128;
   smallTiles.width = 384;
   smallTiles.height = 256;
-  for (const HeifStill& still : {huge, smallTiles}) {
+  HeifStill shared = grid();
+  shared.tilesShareData = true;
+  for (const HeifStill& still : {huge, smallTiles, shared}) {
     testing::writeFile(folder / "lie.heic", testing::heifFile(still));
     EXPECT_FALSE(renderHeic((folder / "lie.heic").string(), 60, 60));
   }
