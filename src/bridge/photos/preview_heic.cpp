@@ -1,10 +1,10 @@
 // The fast road for HEIC previews. libheif turns every tile into full-size
 // RGB before libvips shrinks it, which costs more than decoding the HEVC
 // itself. Here each tile is decoded by FFmpeg and, still in YCbCr, summed
-// into blocks of shrink x shrink pixels at once; crop, rotation and mirror
-// are applied to that small picture, which is reduced to the preview's size
-// as libvips' thumbnailer does, and only then converted to RGB the way
-// libheif converts.
+// at once into the blocks libvips' thumbnailer would shrink the shown
+// picture to, turned and mirrored as the file says; only these blocks are
+// converted to RGB, the way libheif converts, and reduced to the preview's
+// size with the thumbnailer's own reduce.
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -300,8 +300,8 @@ struct Coding {
 };
 
 // What the coded picture says of its colour (its video usability
-// information, as FFmpeg reads it): libheif goes by this when the file has
-// no colour box. Without it, HEVC means limited range.
+// information, as FFmpeg reads it): libheif goes by this, whatever colour
+// box the file has. Saying nothing, HEVC means limited range.
 std::optional<Coding> codingOf(const AVFrame& frame) {
   Coding coding;
   coding.fullRange =
