@@ -18,10 +18,13 @@
 // then a scan of a HEIC-only library of --assets files, the libvips road
 // against the fast one, with 1 worker and with one per processor (each a
 // child process, its peak memory beside it), and with --before, that bridge
-// binary's scan against this build's. Load averages before and after.
+// binary's scan against this build's. Beside wall times it prints CPU
+// times (every thread, user and system), which a machine shared with other
+// work disturbs less. Load averages before and after.
 // The --one and --scan forms are the children; peak memory is measured by
 // GNU time (/usr/bin/time).
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -74,6 +77,7 @@ unsigned processors() {
 
 struct Run {
   double seconds = 0;
+  double cpuSeconds = 0;  // user + system
   long peakKiB = 0;
   bool ok = false;
   std::string out;
@@ -86,7 +90,8 @@ struct Run {
 Run runChild(const std::vector<std::string>& command, const fs::path& work,
              const std::vector<std::string>& env = {}) {
   const fs::path peakFile = work / "peak.txt";
-  std::vector<std::string> argv = {"/usr/bin/time", "-q", "-f", "%M", "-o", peakFile.string()};
+  std::vector<std::string> argv = {"/usr/bin/time", "-q", "-f", "%M %U %S", "-o",
+                                   peakFile.string()};
   argv.insert(argv.end(), command.begin(), command.end());
   Run run;
   int pipeEnds[2];
@@ -115,7 +120,10 @@ Run runChild(const std::vector<std::string>& command, const fs::path& work,
   int status = 0;
   ::waitpid(child, &status, 0);
   run.seconds = seconds(start);
-  std::ifstream(peakFile) >> run.peakKiB;
+  double user = 0;
+  double system = 0;
+  std::ifstream(peakFile) >> run.peakKiB >> user >> system;
+  run.cpuSeconds = user + system;
   run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return run;
 }
@@ -232,16 +240,31 @@ double difference(const photos::RgbImage& a, const photos::RgbImage& b) {
   return sum / static_cast<double>(a.pixels.size());
 }
 
-// Wall time of one in-process preview by `road`, median of `repeat`.
-double inProcess(const std::string& road, const fs::path& file, int threads, int repeat) {
+double cpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  const auto value = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return value(usage.ru_utime) + value(usage.ru_stime);
+}
+
+struct Timing {
+  double wall = 0;
+  double cpu = 0;  // of every thread
+};
+
+// One in-process preview by `road`: medians of `repeat` runs.
+Timing inProcess(const std::string& road, const fs::path& file, int threads, int repeat) {
   vips_concurrency_set(threads);
-  std::vector<double> times;
+  std::vector<double> walls;
+  std::vector<double> cpus;
   for (int i = 0; i < repeat; ++i) {
     const auto start = Clock::now();
-    if (!render(road, file.string())) return notMeasured;
-    times.push_back(seconds(start));
+    const double cpuStart = cpuSeconds();
+    if (!render(road, file.string())) return {notMeasured, notMeasured};
+    walls.push_back(seconds(start));
+    cpus.push_back(cpuSeconds() - cpuStart);
   }
-  return median(times);
+  return {median(walls), median(cpus)};
 }
 
 }  // namespace
@@ -328,15 +351,25 @@ int main(int argc, char** argv) {
     std::printf("  %-14s %s\n", file.label.c_str(), describe(file.path).c_str());
   }
 
-  std::printf("\none preview, milliseconds (median of %d):\n", repeat);
-  std::printf("%-14s %13s %13s %6s | %9s %9s %6s | %9s %9s %6s | %5s\n", "", "vipsthumbnail",
-              "fast process", "ratio", "libvips 1", "fast 1", "ratio",
+  std::printf("\none preview, milliseconds of wall time (and of CPU, every thread), median of %d:\n",
+              repeat);
+  std::printf("%-14s %-13s %-13s %-13s | %-11s %-11s %-13s | %-11s %-11s %-13s | %5s\n", "",
+              "vipsthumbnail", "fast process", "ratio", "libvips 1", "fast 1", "ratio",
               ("libvips " + std::to_string(all)).c_str(), ("fast " + std::to_string(all)).c_str(),
               "ratio", "diff");
   std::vector<std::pair<std::string, Run>> memory;
+  const auto pair = [](double wall, double cpu) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f (%.0f)", wall * 1e3, cpu * 1e3);
+    return std::string(text);
+  };
+  const auto ratios = [](double wall, double cpu) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2fx (%.2fx)", wall, cpu);
+    return std::string(text);
+  };
   for (const BenchFile& file : files) {
-    std::vector<double> thumbnailer;
-    std::vector<double> fastProcess;
+    std::vector<double> thumbnailer, thumbnailerCpu, fastProcess, fastProcessCpu;
     Run thumbnailerRun;
     Run fastRun;
     for (int i = 0; i < repeat; ++i) {
@@ -346,24 +379,34 @@ int main(int argc, char** argv) {
       fastRun = runChild({self, "--one", "fast", file.path.string(), (root / "fast.jpg").string()},
                          root);
       thumbnailer.push_back(thumbnailerRun.seconds);
+      thumbnailerCpu.push_back(thumbnailerRun.cpuSeconds);
       fastProcess.push_back(fastRun.seconds);
+      fastProcessCpu.push_back(fastRun.cpuSeconds);
     }
     const Run vipsRun =
         runChild({self, "--one", "vips", file.path.string(), (root / "vips.jpg").string()}, root);
     memory.emplace_back(file.label + ": vipsthumbnail", thumbnailerRun);
     memory.emplace_back(file.label + ": libvips road", vipsRun);
     memory.emplace_back(file.label + ": fast road", fastRun);
-    const double libvipsOne = inProcess("vips", file.path, 1, repeat);
-    const double fastOne = inProcess("fast", file.path, 1, repeat);
-    const double libvipsAll = inProcess("vips", file.path, static_cast<int>(all), repeat);
-    const double fastAll = inProcess("fast", file.path, static_cast<int>(all), repeat);
+    const Timing libvipsOne = inProcess("vips", file.path, 1, repeat);
+    const Timing fastOne = inProcess("fast", file.path, 1, repeat);
+    const Timing libvipsAll = inProcess("vips", file.path, static_cast<int>(all), repeat);
+    const Timing fastAll = inProcess("fast", file.path, static_cast<int>(all), repeat);
     const auto fast = photos::renderHeic(file.path.string(), side, side);
     const auto ordinary = photos::renderStill(file.path.string(), side, side);
     const double diff = fast && ordinary ? difference(*fast, *ordinary) : notMeasured;
-    std::printf("%-14s %13.0f %13.0f %5.2fx | %9.0f %9.0f %5.2fx | %9.0f %9.0f %5.2fx | %5.2f%s\n",
-                file.label.c_str(), median(thumbnailer) * 1e3, median(fastProcess) * 1e3,
-                median(thumbnailer) / median(fastProcess), libvipsOne * 1e3, fastOne * 1e3,
-                libvipsOne / fastOne, libvipsAll * 1e3, fastAll * 1e3, libvipsAll / fastAll, diff,
+    std::printf("%-14s %-13s %-13s %-13s | %-11s %-11s %-13s | %-11s %-11s %-13s | %5.2f%s\n",
+                file.label.c_str(), pair(median(thumbnailer), median(thumbnailerCpu)).c_str(),
+                pair(median(fastProcess), median(fastProcessCpu)).c_str(),
+                ratios(median(thumbnailer) / median(fastProcess),
+                       median(thumbnailerCpu) / median(fastProcessCpu))
+                    .c_str(),
+                pair(libvipsOne.wall, libvipsOne.cpu).c_str(),
+                pair(fastOne.wall, fastOne.cpu).c_str(),
+                ratios(libvipsOne.wall / fastOne.wall, libvipsOne.cpu / fastOne.cpu).c_str(),
+                pair(libvipsAll.wall, libvipsAll.cpu).c_str(),
+                pair(fastAll.wall, fastAll.cpu).c_str(),
+                ratios(libvipsAll.wall / fastAll.wall, libvipsAll.cpu / fastAll.cpu).c_str(), diff,
                 thumbnailerRun.ok && fastRun.ok && vipsRun.ok ? "" : "  (a child failed!)");
     std::fflush(stdout);
   }
@@ -383,8 +426,11 @@ int main(int argc, char** argv) {
     std::snprintf(name, sizeof name, "DCIM/IMG_%04d.HEIC", i);
     fs::create_hard_link(files[static_cast<std::size_t>(i) % files.size()].path, pictures / name);
   }
-  std::printf("\nscan of %d HEIC assets, assets per second (peak resident MiB):\n", assets);
-  std::printf("%-8s %18s %18s %6s\n", "workers", "libvips road", "fast road", "ratio");
+  std::printf(
+      "\nscan of %d HEIC assets, assets per second (peak resident MiB); ratio of wall time (of "
+      "CPU):\n",
+      assets);
+  std::printf("%-8s %18s %18s %15s\n", "workers", "libvips road", "fast road", "ratio");
   bool complete = true;
   for (const unsigned workers : {1u, all}) {
     Run runs[2];
@@ -398,9 +444,10 @@ int main(int argc, char** argv) {
       const std::string expected = std::to_string(assets) + " " + std::to_string(assets) + "\n";
       complete = complete && runs[r].ok && runs[r].out == expected;
     }
-    std::printf("%-8u %11.2f (%4ld) %11.2f (%4ld) %5.2fx\n", workers, assets / runs[0].seconds,
+    std::printf("%-8u %11.2f (%4ld) %11.2f (%4ld) %15s\n", workers, assets / runs[0].seconds,
                 runs[0].peakKiB / 1024, assets / runs[1].seconds, runs[1].peakKiB / 1024,
-                runs[0].seconds / runs[1].seconds);
+                ratios(runs[0].seconds / runs[1].seconds, runs[0].cpuSeconds / runs[1].cpuSeconds)
+                    .c_str());
     std::fflush(stdout);
   }
   if (!before.empty()) {
@@ -420,9 +467,12 @@ int main(int argc, char** argv) {
       complete = complete && runs[r].ok &&
                  runs[r].out.find("\"items\"") != std::string::npos;
     }
-    std::printf("bridges  %11.2f (%4ld) %11.2f (%4ld) %5.2fx   (%s against this build)\n",
+    std::printf("bridges  %11.2f (%4ld) %11.2f (%4ld) %15s   (%s against this build)\n",
                 assets / runs[0].seconds, runs[0].peakKiB / 1024, assets / runs[1].seconds,
-                runs[1].peakKiB / 1024, runs[0].seconds / runs[1].seconds, before.c_str());
+                runs[1].peakKiB / 1024,
+                ratios(runs[0].seconds / runs[1].seconds, runs[0].cpuSeconds / runs[1].cpuSeconds)
+                    .c_str(),
+                before.c_str());
   }
   std::printf("\nload average after: %s\n", loadAverage().c_str());
   fs::remove_all(root);
