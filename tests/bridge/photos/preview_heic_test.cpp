@@ -55,8 +55,10 @@ HeifStill grid(std::vector<HeifProperty> properties = {}) {
   return still;
 }
 
-// A single picture of 1024 x 768 as libvips writes it; `options` for heifsave.
-fs::path savedByLibvips(const fs::path& file, int bands, const char* options = "") {
+// A single picture of 1024 x 768 as libvips writes it; `options` for
+// heifsave, and an EXIF orientation when not 0.
+fs::path savedByLibvips(const fs::path& file, int bands, const char* options = "",
+                        int exifOrientation = 0) {
   EXPECT_TRUE(base::ensureVips());
   VipsImage* x = nullptr;
   VipsImage* picture = nullptr;
@@ -70,6 +72,7 @@ fs::path savedByLibvips(const fs::path& file, int bands, const char* options = "
   VipsImage* parts[4] = {ramps, ramps, ramps, ramps};
   vips_bandjoin(parts, &bandsOut, 2, nullptr);
   vips_extract_band(bandsOut, &picture, 0, "n", bands, nullptr);
+  if (exifOrientation != 0) vips_image_set_int(picture, VIPS_META_ORIENTATION, exifOrientation);
   const std::string target = file.string() + options;
   EXPECT_EQ(vips_image_write_to_file(picture, target.c_str(), nullptr), 0) << vips_error_buffer();
   for (VipsImage* image : {x, ramps, bandsOut, picture}) g_object_unref(image);
@@ -116,6 +119,14 @@ TEST(HeicPreview, ShowsWhatLibvipsShowsOfEveryTransform) {
   // A single picture as libvips writes it, and one turned.
   const fs::path saved = savedByLibvips(folder / "single.heic", 3);
   expectSamePreview(saved, 200, "single picture");
+  // The EXIF orientation a phone writes beside the file's own turn is never
+  // applied on top: the picture stays as its boxes show it.
+  const fs::path exif = savedByLibvips(folder / "exif.heic", 3, "", 6);
+  expectSamePreview(exif, 200, "EXIF orientation 6");
+  const auto upright = renderHeic(exif.string(), 200, 200);
+  ASSERT_TRUE(upright);
+  EXPECT_EQ(upright->width, 200u);
+  EXPECT_EQ(upright->height, 150u);
   HeifStill single;
   single.tiles = {testing::codedPictureOf(saved)};
   single.properties = {testing::rotation(1), testing::mirror(0)};
