@@ -14,11 +14,9 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
-#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/log.h>
 #include <libavutil/mem.h>
 }
 
@@ -28,6 +26,7 @@ extern "C" {
 #include "base/vips_ref.h"
 #include "bridge/photos/heif_layout.h"
 #include "bridge/photos/preview_formats.h"
+#include "bridge/photos/video_input.h"
 
 namespace velmora::photos {
 
@@ -267,8 +266,7 @@ bool readAt(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
 }
 
 Codec openDecoder(const HevcStillLayout& layout) {
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); });
+  quietFfmpeg();
   const AVCodec* hevc = avcodec_find_decoder(AV_CODEC_ID_HEVC);
   if (!hevc) return nullptr;
   Codec codec(avcodec_alloc_context3(hevc));
