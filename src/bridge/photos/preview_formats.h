@@ -6,21 +6,27 @@
 #include <optional>
 #include <string>
 
+#include "base/deadline.h"
 #include "bridge/photos/library.h"
 
 namespace velmora::photos {
 
 // Still images through libvips' thumbnailer (JPEG, PNG, HEIC/AVIF, WebP,
-// TIFF, GIF): shrink-on-load, EXIF orientation, ICC/CMYK to sRGB.
+// TIFF, GIF): shrink-on-load, EXIF orientation, ICC/CMYK to sRGB. The
+// decoding must be done by `deadline` (by default, the file's time limit
+// from now).
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
-                                    std::uint32_t targetHeight);
+                                    std::uint32_t targetHeight,
+                                    const base::Deadline& deadline = base::Deadline());
 
 // A HEIC whose primary picture is an 8-bit 4:2:0 HEVC still without alpha
 // (one picture or a grid of tiles), shrunk while still YCbCr: the same
 // preview as renderStill gives, in a fraction of the time. No value when the
-// file is anything else or cannot be decoded; renderStill then decides.
+// file is anything else or cannot be decoded; renderStill then decides,
+// by the same deadline.
 std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t targetWidth,
-                                   std::uint32_t targetHeight);
+                                   std::uint32_t targetHeight,
+                                   const base::Deadline& deadline = base::Deadline());
 
 // An encoded still held in memory (a RAW file's embedded preview). With an
 // orientation (EXIF values 1 to 8) that one is applied instead of any the

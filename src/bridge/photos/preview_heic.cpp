@@ -444,8 +444,7 @@ std::optional<RgbImage> failed() {
 }  // namespace
 
 std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t targetWidth,
-                                   std::uint32_t targetHeight) {
-  const base::Deadline deadline;
+                                   std::uint32_t targetHeight, const base::Deadline& deadline) {
   if (!base::ensureVips() || targetWidth == 0 || targetHeight == 0) return std::nullopt;
   struct stat status {};
   const base::UniqueFd file(base::openRegularFile(path, &status));

@@ -89,8 +89,7 @@ bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 }  // namespace
 
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
-                                    std::uint32_t targetHeight) {
-  const base::Deadline deadline;
+                                    std::uint32_t targetHeight, const base::Deadline& deadline) {
   if (!base::ensureVips()) return std::nullopt;
   // Decoded from the descriptor that was checked, never from the name: the
   // name may lead to a FIFO by now, and libvips would read options out of a
