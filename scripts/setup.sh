@@ -26,7 +26,7 @@ build_packages=(
 test_packages=(
   git
   libgtest-dev libgmock-dev libqrencode-dev
-  xvfb xauth xdotool
+  xvfb xauth xdotool time
   clang libclang-rt-14-dev
   darknet
   libvips-tools zbar-tools ffmpeg

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "bridge/photos/capture_date.h"
+#include "bridge/photos/heif_layout.h"
 #include "bridge/photos/identifier.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/photos/media_metadata.h"
@@ -121,6 +122,47 @@ TEST(FuzzCorpus, PreviewsFitTheBoxAndMeasureToFiniteValues) {
     EXPECT_TRUE(std::isfinite(inventory::lumaVariance(grid)));
     EXPECT_TRUE(std::isfinite(inventory::lumaSharpness(grid)));
   }
+}
+
+TEST(FuzzCorpus, HeicLayoutsStayInsideTheirFiles) {
+  const std::vector<fs::path> files = corpus("heif_layout");
+  ASSERT_FALSE(files.empty());
+  TempDir dir;
+  int fast = 0;
+  for (const fs::path& file : files) {
+    SCOPED_TRACE(file.filename().string());
+    const std::string bytes = readFile(file);
+    if (bytes.empty()) continue;
+    // As the fuzz target reads it: an even first byte, the reader alone.
+    const std::string rest = bytes.substr(1);
+    if (bytes[0] % 2 == 0) {
+      const photos::FileBytes source{rest.size(), [&rest](std::uint64_t offset, std::uint8_t* out,
+                                                          std::size_t n) {
+                                       if (offset > rest.size() || n > rest.size() - offset) {
+                                         return false;
+                                       }
+                                       std::copy_n(rest.data() + offset, n, out);
+                                       return true;
+                                     }};
+      if (const auto layout = photos::readHevcStillLayout(source)) {
+        EXPECT_EQ(layout->tiles.size(), std::size_t{layout->columns} * layout->rows);
+        for (const auto& tile : layout->tiles) {
+          for (const photos::ByteRange& range : tile) {
+            EXPECT_LE(range.offset + range.length, rest.size());
+          }
+        }
+      }
+      continue;
+    }
+    writeFile(dir / "input.heic", rest);
+    if (const auto preview = photos::renderHeic((dir / "input.heic").string(), 24, 24)) {
+      ++fast;
+      EXPECT_LE(preview->width, 24u);
+      EXPECT_LE(preview->height, 24u);
+      EXPECT_EQ(preview->pixels.size(), std::size_t{preview->width} * preview->height * 3);
+    }
+  }
+  EXPECT_GT(fast, 0);  // the seeds do take the fast road
 }
 
 class NeverClassifies final : public semantic::Classifier {

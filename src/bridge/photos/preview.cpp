@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bridge/photos/preview_formats.h"
+#include "base/deadline.h"
 #include "base/regular_file.h"
 
 namespace velmora::photos {
@@ -67,7 +68,15 @@ std::optional<RgbImage> renderPreview(const Asset& asset, std::uint32_t targetWi
     return renderVideo(primary.location, targetWidth, targetHeight);
   }
   if (listed(type, rawTypes)) return renderRaw(primary.location, targetWidth, targetHeight);
-  return renderStill(primary.location, targetWidth, targetHeight);
+  // One deadline for the file, whichever road it takes: a HEIC that used
+  // its time on the fast road gets none more on the other.
+  const base::Deadline deadline;
+  if (type == "public.heic" || type == "public.heif") {
+    if (auto fast = renderHeic(primary.location, targetWidth, targetHeight, deadline)) return fast;
+    // libheif decodes a whole picture in one call that nothing stops.
+    if (deadline.passed()) return std::nullopt;
+  }
+  return renderStill(primary.location, targetWidth, targetHeight, deadline);
 }
 
 }  // namespace velmora::photos

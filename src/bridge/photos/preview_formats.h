@@ -6,14 +6,27 @@
 #include <optional>
 #include <string>
 
+#include "base/deadline.h"
 #include "bridge/photos/library.h"
 
 namespace velmora::photos {
 
 // Still images through libvips' thumbnailer (JPEG, PNG, HEIC/AVIF, WebP,
-// TIFF, GIF): shrink-on-load, EXIF orientation, ICC/CMYK to sRGB.
+// TIFF, GIF): shrink-on-load, EXIF orientation, ICC/CMYK to sRGB. The
+// decoding must be done by `deadline` (by default, the file's time limit
+// from now).
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
-                                    std::uint32_t targetHeight);
+                                    std::uint32_t targetHeight,
+                                    const base::Deadline& deadline = base::Deadline());
+
+// A HEIC whose primary picture is an 8-bit 4:2:0 HEVC still without alpha
+// (one picture or a grid of tiles), shrunk while still YCbCr: the same
+// preview as renderStill gives, in a fraction of the time. No value when the
+// file is anything else or cannot be decoded; renderStill then decides,
+// by the same deadline.
+std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t targetWidth,
+                                   std::uint32_t targetHeight,
+                                   const base::Deadline& deadline = base::Deadline());
 
 // An encoded still held in memory (a RAW file's embedded preview). With an
 // orientation (EXIF values 1 to 8) that one is applied instead of any the
@@ -38,5 +51,11 @@ struct FittedSize {
 };
 FittedSize fitInto(double width, double height, std::uint32_t targetWidth,
                    std::uint32_t targetHeight);
+
+// The size libvips' thumbnailer makes of a picture of `width` x `height`
+// (shown size) for the target box, never enlarged. No value when libvips
+// cannot say.
+std::optional<FittedSize> thumbnailerSize(std::uint32_t width, std::uint32_t height,
+                                          std::uint32_t targetWidth, std::uint32_t targetHeight);
 
 }  // namespace velmora::photos

@@ -89,8 +89,7 @@ bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 }  // namespace
 
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
-                                    std::uint32_t targetHeight) {
-  const base::Deadline deadline;
+                                    std::uint32_t targetHeight, const base::Deadline& deadline) {
   if (!base::ensureVips()) return std::nullopt;
   // Decoded from the descriptor that was checked, never from the name: the
   // name may lead to a FIFO by now, and libvips would read options out of a
@@ -120,6 +119,32 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
     return failed();
   }
   return toRgb(thumbnail, deadline);
+}
+
+std::optional<FittedSize> thumbnailerSize(std::uint32_t width, std::uint32_t height,
+                                          std::uint32_t targetWidth, std::uint32_t targetHeight) {
+  constexpr std::uint32_t largest = VIPS_MAX_COORD;
+  if (!base::ensureVips() || width == 0 || height == 0 || width > largest || height > largest ||
+      targetWidth == 0 || targetHeight == 0 || targetWidth > largest || targetHeight > largest) {
+    return std::nullopt;
+  }
+  // Asked of libvips itself, on a picture that is never computed: its
+  // rounding through shrink and reduce is its own.
+  ImageRef black;
+  ImageRef picture;
+  ImageRef thumbnail;
+  if (vips_black(black.out(), static_cast<int>(width), static_cast<int>(height), "bands", 3,
+                 nullptr) != 0 ||
+      vips_copy(black.get(), picture.out(), "interpretation", VIPS_INTERPRETATION_sRGB,
+                nullptr) != 0 ||
+      vips_thumbnail_image(picture.get(), thumbnail.out(), static_cast<int>(targetWidth),
+                           "height", static_cast<int>(targetHeight), "size", VIPS_SIZE_DOWN,
+                           nullptr) != 0) {
+    vips_error_clear();
+    return std::nullopt;
+  }
+  return FittedSize{static_cast<std::uint32_t>(vips_image_get_width(thumbnail.get())),
+                    static_cast<std::uint32_t>(vips_image_get_height(thumbnail.get()))};
 }
 
 std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,

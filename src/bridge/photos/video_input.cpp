@@ -21,11 +21,6 @@ namespace {
 // The size FFmpeg's own file protocol reads in.
 constexpr int bufferSize = 32768;
 
-void quietFfmpeg() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
 int pastDeadline(void* deadline) {
   return static_cast<const base::Deadline*>(deadline)->passed() ? 1 : 0;
 }
@@ -73,6 +68,11 @@ void freeIo(AVIOContext* io) {
 }
 
 }  // namespace
+
+void quietFfmpeg() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
 
 void VideoInputCloser::operator()(AVFormatContext* context) const {
   AVIOContext* io = context->pb;

@@ -12,6 +12,10 @@ struct AVFormatContext;
 
 namespace velmora::photos {
 
+// FFmpeg's libraries log nothing from here on; every code that uses them
+// calls this first. Safe from any thread.
+void quietFfmpeg();
+
 struct VideoInputCloser {
   void operator()(AVFormatContext* context) const;
 };
