@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   libvips-dev libvips-tools libheif-dev
   libzxing-dev libzbar-dev zbar-tools
-  libexiv2-dev
+  libexiv2-dev libraw-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libgtk-3-dev libglib2.0-bin
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
