@@ -131,6 +131,15 @@ TEST(RawFile, OtherFilesBrokenOnesAndLiesGiveNothingAndStayQuiet) {
   const auto preview = previewOf(dir / "damaged.dng");
   ASSERT_TRUE(preview);
   EXPECT_EQ(preview->jpeg.size(), dng.previewJpeg.size());
+  // A file that shrinks once it was opened is read as it is now.
+  testing::writeFile(dir / "shrinking.dng", whole);
+  {
+    const base::UniqueFd fd(base::openRegularFile((dir / "shrinking.dng").string()));
+    ASSERT_TRUE(fd.valid());
+    fs::resize_file(dir / "shrinking.dng", 300);
+    readRawFacts(fd.get());
+    EXPECT_FALSE(readRawPreview(fd.get()));
+  }
   // A preview that claims a gigabyte in a small file is not read at all.
   dng.claimedPreviewBytes = 1u << 30;
   testing::writeDng(dir / "liar.dng", dng);
