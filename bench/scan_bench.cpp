@@ -28,7 +28,6 @@
 //
 //   scan_bench --path <pictures> <attributes|preview> <repeats>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -188,8 +187,20 @@ struct ScanRun {
   long peakKiB = 0;  // resident, of the child
 };
 
+// This process's peak resident memory since it started its program. The
+// peak wait4 reports for a child also counts the parent's pages it held
+// between fork and exec, so each child reports its own.
+long ownPeakKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
 // Scans `pictures` with the given number of workers in a child process
-// (this program's --scan form) and reads its peak memory from wait4.
+// (this program's --scan form), which reports its records and peak memory.
 ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& previews,
                  unsigned workers) {
   fs::remove_all(previews);
@@ -217,11 +228,12 @@ ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& pre
   }
   ::close(pipeEnds[0]);
   int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
+  ::waitpid(child, &status, 0);
   result.seconds = seconds(start);
-  result.peakKiB = usage.ru_maxrss;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) result.records = std::atoi(out.c_str());
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+      std::sscanf(out.c_str(), "%d %ld", &result.records, &result.peakKiB) != 2) {
+    result.records = -1;
+  }
   return result;
 }
 
@@ -237,7 +249,7 @@ int scanChild(const fs::path& pictures, const fs::path& previews, unsigned worke
         if (line.contains("items")) records = line["items"].size();
       },
       workers);
-  std::printf("%zu\n", records);
+  std::printf("%zu %ld\n", records, ownPeakKiB());
   return status;
 }
 
@@ -270,11 +282,10 @@ double timeTools(const std::vector<fs::path>& files, const fs::path& work, unsig
 }
 
 // Runs this program with `arguments` in a child process and returns its
-// standard output and peak resident memory.
+// standard output.
 struct ChildRun {
   bool ok = false;
   std::string out;
-  long peakKiB = 0;
 };
 
 ChildRun runChild(const char* self, const std::vector<std::string>& arguments) {
@@ -302,17 +313,15 @@ ChildRun runChild(const char* self, const std::vector<std::string>& arguments) {
   }
   ::close(pipeEnds[0]);
   int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
-  result.peakKiB = usage.ru_maxrss;
+  ::waitpid(child, &status, 0);
   result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return result;
 }
 
 // The child of the per-file part: the attributes or the preview of the one
 // asset in `pictures`, `repeats` times (0: none, for the memory of a
-// process that only starts). Prints seconds per file, then what the last
-// one gave.
+// process that only starts). Prints seconds per file, its peak resident
+// KiB, then what the last one gave.
 int pathChild(const fs::path& pictures, const std::string& what, int repeats) {
   velmora::photos::DiskLibrary library(pictures);
   const std::vector<velmora::photos::Asset> assets = library.fetchAll();
@@ -343,7 +352,7 @@ int pathChild(const fs::path& pictures, const std::string& what, int repeats) {
       }
     }
   }
-  std::printf("%.6f %s\n", repeats > 0 ? seconds(start) / repeats : 0.0, found);
+  std::printf("%.6f %ld %s\n", repeats > 0 ? seconds(start) / repeats : 0.0, ownPeakKiB(), found);
   return 0;
 }
 
@@ -470,9 +479,26 @@ std::vector<PathCase> makePathCases(const fs::path& root, const fs::path& testda
 }
 
 void printPaths(const char* self, const fs::path& root, const fs::path& testdata, VipsImage* base) {
+  struct Answer {
+    double ms = -1;
+    long peakKiB = 0;
+    std::string found = "failed";
+  };
+  const auto ask = [&](const fs::path& pictures, const char* what, const char* repeats) {
+    const ChildRun child = runChild(self, {"--path", pictures.string(), what, repeats});
+    Answer answer;
+    double seconds = 0;
+    int consumed = 0;
+    if (child.ok &&
+        std::sscanf(child.out.c_str(), "%lf %ld %n", &seconds, &answer.peakKiB, &consumed) == 2) {
+      answer.ms = seconds * 1000;
+      answer.found = child.out.substr(static_cast<std::size_t>(consumed));
+      while (!answer.found.empty() && answer.found.back() == '\n') answer.found.pop_back();
+    }
+    return answer;
+  };
   const std::vector<PathCase> cases = makePathCases(root / "paths", testdata, base);
-  const ChildRun alone =
-      runChild(self, {"--path", cases.front().pictures.string(), "preview", "0"});
+  const Answer alone = ask(cases.front().pictures, "preview", "0");
   std::printf("\nper file, one road per child process (a process doing nothing: %ld MiB)\n",
               alone.peakKiB / 1024);
   std::printf("%-32s %9s  %-18s %-34s  %-18s %s\n", "file", "size", "attributes ms (MiB)", "found",
@@ -480,23 +506,15 @@ void printPaths(const char* self, const fs::path& root, const fs::path& testdata
   for (const PathCase& c : cases) {
     std::uintmax_t bytes = 0;
     for (const auto& entry : fs::directory_iterator(c.pictures)) bytes += entry.file_size();
-    const ChildRun attributes = runChild(self, {"--path", c.pictures.string(), "attributes", "20"});
-    const ChildRun preview = runChild(self, {"--path", c.pictures.string(), "preview", "5"});
-    const auto split = [](const ChildRun& child, std::string& found) {
-      const std::size_t space = child.out.find(' ');
-      found = space == std::string::npos ? "failed" : child.out.substr(space + 1);
-      while (!found.empty() && found.back() == '\n') found.pop_back();
-      return child.ok ? std::atof(child.out.c_str()) * 1000 : -1.0;
-    };
-    std::string attributesFound, previewFound;
-    const double attributesMs = split(attributes, attributesFound);
-    const double previewMs = split(preview, previewFound);
+    const Answer attributes = ask(c.pictures, "attributes", "20");
+    const Answer preview = ask(c.pictures, "preview", "5");
     char attributesCell[32], previewCell[32];
-    std::snprintf(attributesCell, sizeof attributesCell, "%.2f (%ld)", attributesMs,
+    std::snprintf(attributesCell, sizeof attributesCell, "%.2f (%ld)", attributes.ms,
                   attributes.peakKiB / 1024);
-    std::snprintf(previewCell, sizeof previewCell, "%.2f (%ld)", previewMs, preview.peakKiB / 1024);
+    std::snprintf(previewCell, sizeof previewCell, "%.2f (%ld)", preview.ms,
+                  preview.peakKiB / 1024);
     std::printf("%-32s %7.2f MB  %-18s %-34s  %-18s %s\n", c.name.c_str(), bytes / 1e6,
-                attributesCell, attributesFound.c_str(), previewCell, previewFound.c_str());
+                attributesCell, attributes.found.c_str(), previewCell, preview.found.c_str());
     std::fflush(stdout);
   }
 }
