@@ -15,8 +15,19 @@
 // library that holds every kind. With --keep the library
 // stays and its path is printed. The second form is the child: one scan of
 // the folder, its lines thrown away.
+//
+// Then, per file, the roads a scan takes for files whose facts are not
+// where most keep them: a date only in XMP or in a sidecar, a size only in
+// the decoder's header, RAW files that only LibRaw reads (the shared CR3
+// sample, when it is there, also with a full-size picture put into it), an
+// MPO, a video whose pixels are not square; beside them the usual roads of
+// a JPEG with EXIF and a DNG Exiv2 reads. Each road runs in a child process
+// of its own (the third form), for the attributes and for the preview
+// apart: time per file and peak resident memory, and what it found.
+// --paths-only prints only this part.
+//
+//   scan_bench --path <pictures> <attributes|preview> <repeats>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vips/vips.h>
@@ -24,16 +35,21 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <exiv2/exiv2.hpp>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "base/vips.h"
 #include "bridge/emit.h"
 #include "bridge/photos/disk_library.h"
-#include "base/vips.h"
+#include "bridge/photos/exiv2_setup.h"
 #include "inventory/scan.h"
+#include "support/raw_files.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -171,8 +187,20 @@ struct ScanRun {
   long peakKiB = 0;  // resident, of the child
 };
 
+// This process's peak resident memory since it started its program. The
+// peak wait4 reports for a child also counts the parent's pages it held
+// between fork and exec, so each child reports its own.
+long ownPeakKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
 // Scans `pictures` with the given number of workers in a child process
-// (this program's --scan form) and reads its peak memory from wait4.
+// (this program's --scan form), which reports its records and peak memory.
 ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& previews,
                  unsigned workers) {
   fs::remove_all(previews);
@@ -200,11 +228,12 @@ ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& pre
   }
   ::close(pipeEnds[0]);
   int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
+  ::waitpid(child, &status, 0);
   result.seconds = seconds(start);
-  result.peakKiB = usage.ru_maxrss;
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) result.records = std::atoi(out.c_str());
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+      std::sscanf(out.c_str(), "%d %ld", &result.records, &result.peakKiB) != 2) {
+    result.records = -1;
+  }
   return result;
 }
 
@@ -220,7 +249,7 @@ int scanChild(const fs::path& pictures, const fs::path& previews, unsigned worke
         if (line.contains("items")) records = line["items"].size();
       },
       workers);
-  std::printf("%zu\n", records);
+  std::printf("%zu %ld\n", records, ownPeakKiB());
   return status;
 }
 
@@ -252,17 +281,263 @@ double timeTools(const std::vector<fs::path>& files, const fs::path& work, unsig
   return seconds(start);
 }
 
+// Runs this program with `arguments` in a child process and returns its
+// standard output.
+struct ChildRun {
+  bool ok = false;
+  std::string out;
+};
+
+ChildRun runChild(const char* self, const std::vector<std::string>& arguments) {
+  ChildRun result;
+  int pipeEnds[2];
+  if (::pipe(pipeEnds) != 0) return result;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeEnds[1], 1);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet >= 0) ::dup2(quiet, 2);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    std::vector<char*> argv{const_cast<char*>(self)};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(self, argv.data());
+    ::_exit(127);
+  }
+  ::close(pipeEnds[1]);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+    result.out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipeEnds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
+}
+
+// The child of the per-file part: the attributes or the preview of the one
+// asset in `pictures`, `repeats` times (0: none, for the memory of a
+// process that only starts). Prints seconds per file, its peak resident
+// KiB, then what the last one gave.
+int pathChild(const fs::path& pictures, const std::string& what, int repeats) {
+  velmora::photos::DiskLibrary library(pictures);
+  const std::vector<velmora::photos::Asset> assets = library.fetchAll();
+  if (assets.size() != 1) return 2;
+  char found[96] = "-";
+  // One round first, untimed: it starts the libraries, which a scan does
+  // once per process.
+  auto start = std::chrono::steady_clock::now();
+  for (int i = repeats > 0 ? -1 : 0; i < repeats; ++i) {
+    if (i == 0) start = std::chrono::steady_clock::now();
+    if (what == "attributes") {
+      const velmora::photos::AssetAttributes attributes = library.attributes(assets[0]);
+      const std::time_t created = static_cast<std::time_t>(attributes.creationDate.value_or(0));
+      char date[32] = "no date";
+      std::tm utc{};
+      if (attributes.creationDate && ::gmtime_r(&created, &utc)) {
+        std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%SZ", &utc);
+      }
+      std::snprintf(found, sizeof found, "%llux%llu %s",
+                    static_cast<unsigned long long>(attributes.pixelWidth),
+                    static_cast<unsigned long long>(attributes.pixelHeight), date);
+    } else if (repeats > 0) {
+      const auto preview = library.requestImage(assets[0], 600, 600);
+      if (preview) {
+        std::snprintf(found, sizeof found, "%ux%u", preview->width, preview->height);
+      } else {
+        std::snprintf(found, sizeof found, "none");
+      }
+    }
+  }
+  std::printf("%.6f %ld %s\n", repeats > 0 ? seconds(start) / repeats : 0.0, ownPeakKiB(), found);
+  return 0;
+}
+
+// A copy of `file` with XMP written into it through Exiv2.
+bool withXmp(const fs::path& file, const std::string& key, const std::string& value) {
+  try {
+    velmora::photos::startExiv2();
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    image->xmpData()[key] = value;
+    image->writeMetadata();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+struct PathCase {
+  std::string name;
+  fs::path pictures;
+};
+
+// One folder per road, each holding one asset.
+std::vector<PathCase> makePathCases(const fs::path& root, const fs::path& testdata,
+                                    VipsImage* base) {
+  std::vector<PathCase> cases;
+  fs::create_directories(root);
+  const auto folder = [&](const std::string& name) {
+    const fs::path pictures = root / ("case" + std::to_string(cases.size())) / "Pictures";
+    fs::create_directories(pictures);
+    cases.push_back({name, pictures});
+    return pictures;
+  };
+  const auto sample = [&](const std::string& name, const std::string& relative,
+                          const std::string& as) {
+    fs::path file = testdata / relative;
+    if (!fs::exists(file)) file = velmora::testing::outsideSample(relative);
+    if (file.empty()) return;
+    fs::copy_file(file, folder(name) / as);
+  };
+
+  // 12-megapixel JPEGs: EXIF date (the usual road), XMP date only, date in
+  // a sidecar only.
+  VipsImage* picture = photo(base, 7);
+  const fs::path plain = root / "plain.jpg";
+  if (!picture ||
+      !check(vips_jpegsave(picture, plain.c_str(), "Q", 90, "strip", TRUE, nullptr), "jpegsave")) {
+    std::exit(1);
+  }
+  g_object_unref(picture);
+  const fs::path exifDated = folder("JPEG 12 MP, EXIF date") / "IMG_0001.JPG";
+  fs::copy_file(plain, exifDated);
+  try {
+    velmora::photos::startExiv2();
+    auto image = Exiv2::ImageFactory::open(exifDated.string());
+    image->readMetadata();
+    image->exifData()["Exif.Photo.DateTimeOriginal"] = "2021:06:01 10:00:00";
+    image->writeMetadata();
+  } catch (...) {
+    std::exit(1);
+  }
+  const fs::path xmpDated = folder("JPEG 12 MP, XMP date only") / "IMG_0002.JPG";
+  fs::copy_file(plain, xmpDated);
+  if (!withXmp(xmpDated, "Xmp.xmp.CreateDate", "2021-06-01T10:00:00+02:00")) std::exit(1);
+  const fs::path sidecarDated = folder("JPEG 12 MP, date in sidecar") / "IMG_0003.JPG";
+  fs::copy_file(plain, sidecarDated);
+  velmora::testing::writeFile(
+      sidecarDated.parent_path() / "IMG_0003.xmp",
+      "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+      "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+      "rdf:about=\"\" xmlns:photoshop=\"http://ns.adobe.com/photoshop/1.0/\" "
+      "photoshop:DateCreated=\"2021-06-01\"/></rdf:RDF></x:xmpmeta>");
+
+  sample("PNG truncated, header size", "bad/truncated/truncated_image.png", "cut.png");
+  sample("JPEG, ICC after frame header", "bad/corrupt/icc-after-SOF.jpg", "icc.jpg");
+  sample("MPO stereo", "photos/jpeg/frozenpond.mpo", "DSCF0001.MPO");
+
+  // DNGs of 24 megapixels with a 1600 x 1067 preview: one Exiv2 reads (the
+  // usual road), one only LibRaw reads.
+  VipsImage* small = nullptr;
+  void* jpeg = nullptr;
+  std::size_t jpegSize = 0;
+  if (!check(vips_resize(base, &small, 1600.0 / 4000, nullptr), "resize") ||
+      !check(vips_jpegsave_buffer(small, &jpeg, &jpegSize, "Q", 85, nullptr), "jpegsave")) {
+    std::exit(1);
+  }
+  velmora::testing::DngFile dng;
+  dng.sensorWidth = 6000;
+  dng.sensorHeight = 4000;
+  dng.previewJpeg.assign(static_cast<const char*>(jpeg), jpegSize);
+  dng.previewWidth = static_cast<std::uint32_t>(vips_image_get_width(small));
+  dng.previewHeight = static_cast<std::uint32_t>(vips_image_get_height(small));
+  dng.orientation = 6;
+  dng.dateTimeOriginal = "2021:06:01 10:00:00";
+  dng.offsetTimeOriginal = "+02:00";
+  g_free(jpeg);
+  g_object_unref(small);
+  velmora::testing::writeDng(folder("DNG 24 MP, Exiv2") / "DSC_0001.DNG", dng);
+  dng.unknownToExiv2 = true;
+  velmora::testing::writeDng(folder("DNG 24 MP, LibRaw only") / "DSC_0002.DNG", dng);
+
+  sample("CR3 sample, metadata only", "photos/raw/CanonRaw.cr3", "IMG_0001.CR3");
+  // The same CR3 with a 6000 x 4000 JPEG where the camera keeps its picture.
+  void* full = nullptr;
+  std::size_t fullSize = 0;
+  VipsImage* large = nullptr;
+  if (check(vips_resize(base, &large, 1.5, "vscale", 4000.0 / 3000, nullptr), "resize") &&
+      check(vips_jpegsave_buffer(large, &full, &fullSize, "Q", 90, nullptr), "jpegsave")) {
+    const std::string cr3 =
+        velmora::testing::cr3WithPicture(std::string(static_cast<const char*>(full), fullSize));
+    if (!cr3.empty()) {
+      velmora::testing::writeFile(folder("CR3 sample + 6000x4000 JPEG") / "IMG_0002.CR3", cr3);
+    }
+  }
+  if (full) g_free(full);
+  if (large) g_object_unref(large);
+
+  sample("3GP H.263 176x144, 12:11 pixels", "video/bbb_176x144_128kbps_15fps_h263.3gp", "clip.3gp");
+  const fs::path video = folder("MP4 H.264 1080p 3 s") / "MOV_0001.mp4";
+  if (run("ffmpeg -nostdin -v quiet -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 3 "
+          "-c:v libx264 -preset veryfast -pix_fmt yuv420p " +
+          quoted(video)) != 0) {
+    std::exit(1);
+  }
+  return cases;
+}
+
+void printPaths(const char* self, const fs::path& root, const fs::path& testdata, VipsImage* base) {
+  struct Answer {
+    double ms = -1;
+    long peakKiB = 0;
+    std::string found = "failed";
+  };
+  const auto ask = [&](const fs::path& pictures, const char* what, const char* repeats) {
+    const ChildRun child = runChild(self, {"--path", pictures.string(), what, repeats});
+    Answer answer;
+    double seconds = 0;
+    int consumed = 0;
+    if (child.ok &&
+        std::sscanf(child.out.c_str(), "%lf %ld %n", &seconds, &answer.peakKiB, &consumed) == 2) {
+      answer.ms = seconds * 1000;
+      answer.found = child.out.substr(static_cast<std::size_t>(consumed));
+      while (!answer.found.empty() && answer.found.back() == '\n') answer.found.pop_back();
+    }
+    return answer;
+  };
+  const std::vector<PathCase> cases = makePathCases(root / "paths", testdata, base);
+  const Answer alone = ask(cases.front().pictures, "preview", "0");
+  std::printf("\nper file, one road per child process (a process doing nothing: %ld MiB)\n",
+              alone.peakKiB / 1024);
+  std::printf("%-32s %9s  %-18s %-34s  %-18s %s\n", "file", "size", "attributes ms (MiB)", "found",
+              "preview ms (MiB)", "found");
+  for (const PathCase& c : cases) {
+    std::uintmax_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(c.pictures)) bytes += entry.file_size();
+    const Answer attributes = ask(c.pictures, "attributes", "20");
+    const Answer preview = ask(c.pictures, "preview", "5");
+    char attributesCell[32], previewCell[32];
+    std::snprintf(attributesCell, sizeof attributesCell, "%.2f (%ld)", attributes.ms,
+                  attributes.peakKiB / 1024);
+    std::snprintf(previewCell, sizeof previewCell, "%.2f (%ld)", preview.ms,
+                  preview.peakKiB / 1024);
+    std::printf("%-32s %7.2f MB  %-18s %-34s  %-18s %s\n", c.name.c_str(), bytes / 1e6,
+                attributesCell, attributes.found.c_str(), previewCell, preview.found.c_str());
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "--scan") {
     return scanChild(argv[2], argv[3], static_cast<unsigned>(std::max(1, std::atoi(argv[4]))));
   }
+  if (argc == 5 && std::string(argv[1]) == "--path") {
+    return pathChild(argv[2], argv[3], std::max(0, std::atoi(argv[4])));
+  }
   int total = 500;
   bool keep = false;
+  bool pathsOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--keep")
       keep = true;
+    else if (std::string(argv[i]) == "--paths-only")
+      pathsOnly = true;
     else
       total = std::max(4, std::atoi(argv[i]));
   }
@@ -291,6 +566,17 @@ int main(int argc, char** argv) {
   VipsImage* memory = vips_image_copy_memory(base);
   g_object_unref(base);
   base = memory;
+
+  if (pathsOnly) {
+    printPaths(argv[0], root, testdata, base);
+    if (keep) std::printf("kept: %s\n", root.c_str());
+    g_object_unref(base);
+    g_object_unref(screen);
+    g_object_unref(sample);
+    g_object_unref(shot);
+    if (!keep) fs::remove_all(root);
+    return 0;
+  }
 
   const unsigned all = processors();
   std::printf("library of %d assets under %s; %u processors online\n", total, root.c_str(), all);
@@ -365,6 +651,7 @@ int main(int argc, char** argv) {
               cell(made / mixedOne.seconds, mixedOne.peakKiB).c_str(),
               cell(made / mixedAll.seconds, mixedAll.peakKiB).c_str(),
               mixedOne.seconds / mixedAll.seconds, made / mixedTools, made / mixedToolsParallel);
+  printPaths(argv[0], root, testdata, base);
   if (keep) std::printf("kept: %s\n", root.c_str());
   g_object_unref(base);
   g_object_unref(screen);

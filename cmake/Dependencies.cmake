@@ -8,6 +8,10 @@ pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk+-3.0 gio-2.0 glib-2.0)
 pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET libcrypto)
+# LibRaw's thread-safe build. Its pkg-config file also asks for -fopenmp,
+# which only its own sensor decoding uses (never called here); the library
+# brings its OpenMP runtime itself, and clang would add a second one.
+pkg_check_modules(LIBRAW REQUIRED libraw_r)
 
 # Debian ships OpenCV's modules without a CMake package unless the whole
 # libopencv-dev is installed; the three we use are found directly.
@@ -23,6 +27,6 @@ target_include_directories(velmora_deps SYSTEM INTERFACE
   ${OPENCV_INCLUDE_DIR} ${NLOHMANN_JSON_INCLUDE_DIR})
 target_link_libraries(velmora_deps INTERFACE
   PkgConfig::VIPS PkgConfig::ZXING PkgConfig::ZBAR PkgConfig::EXIV2
-  PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL
+  PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL ${LIBRAW_LINK_LIBRARIES}
   ${OPENCV_DNN_LIB} ${OPENCV_IMGPROC_LIB} ${OPENCV_CORE_LIB}
   Threads::Threads)

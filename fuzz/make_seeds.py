@@ -76,6 +76,50 @@ def tiff_exif():
     return out + blobs
 
 
+def dng(preview, width=64, height=48, magic=42):
+    # Little-endian DNG: IFD0 with the JPEG `preview` as its strip, make,
+    # orientation 6, a SubIFD of 16-bit CFA data and an Exif IFD with the
+    # capture time and its offset. The preview is declared 16 x 16: LibRaw
+    # passes over smaller ones.
+    def field(tag, kind, count, value):
+        return (tag, kind, count, value)
+
+    sensor = bytes(width * height * 2)
+    ifd0 = [field(254, 4, 1, 1), field(256, 4, 1, 16), field(257, 4, 1, 16), field(258, 3, 3, b"\x08\x00" * 3),
+            field(259, 3, 1, 7), field(262, 3, 1, 6), field(271, 2, 8, b"Velmora\x00"),
+            field(273, 4, 1, "preview"), field(274, 3, 1, 6), field(277, 3, 1, 3), field(278, 4, 1, 16),
+            field(279, 4, 1, len(preview)), field(330, 4, 1, "raw"), field(34665, 4, 1, "exif"),
+            field(50706, 1, 4, b"\x01\x04\x00\x00")]
+    raw = [field(254, 4, 1, 0), field(256, 4, 1, width), field(257, 4, 1, height), field(258, 3, 1, 16),
+           field(259, 3, 1, 1), field(262, 3, 1, 32803), field(273, 4, 1, "sensor"), field(277, 3, 1, 1),
+           field(278, 4, 1, height), field(279, 4, 1, len(sensor)), field(33421, 3, 2, b"\x02\x00\x02\x00"),
+           field(33422, 1, 4, b"\x00\x01\x01\x02")]
+    exif = [field(36867, 2, 20, b"2024:03:01 12:30:45\x00"), field(36881, 2, 7, b"+02:00\x00")]
+    at = {"raw": 8 + 6 + 12 * len(ifd0)}
+    at["exif"] = at["raw"] + 6 + 12 * len(raw)
+    data_at = at["exif"] + 6 + 12 * len(exif)
+    long_values = sum(len(v) + len(v) % 2 for ifd in (ifd0, raw, exif) for _, _, _, v in ifd
+                      if isinstance(v, bytes) and len(v) > 4)
+    at["preview"] = data_at + long_values
+    at["sensor"] = at["preview"] + len(preview) + len(preview) % 2
+    out, data = b"II" + struct.pack("<HI", magic, 8), b""
+    for ifd in (ifd0, raw, exif):
+        out += struct.pack("<H", len(ifd))
+        for tag, kind, count, value in ifd:
+            if isinstance(value, str):
+                value = at[value]
+            if isinstance(value, int):
+                value = struct.pack("<I" if kind == 4 else "<HH", *((value,) if kind == 4 else (value, 0)))
+            if len(value) > 4:
+                out += struct.pack("<HHII", tag, kind, count, data_at + len(data))
+                data += value + b"\x00" * (len(value) % 2)
+            else:
+                out += struct.pack("<HHI", tag, kind, count) + value.ljust(4, b"\x00")
+        out += struct.pack("<I", 0)
+    out += data + preview + b"\x00" * (len(preview) % 2)
+    return out + sensor
+
+
 XMP = ('<?xpacket begin="\ufeff" id="W5M0MpCehiHzreSzNTczkc9d"?>'
        '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">'
        '<rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="5"/>'
@@ -115,6 +159,13 @@ put("metadata", "sidecar.xmp", XMP)
 put("metadata", "tiny.png", read("tiny.png"))
 put("metadata", "tiny.tif", read("tiny.tif"))
 put("metadata", "tiny.webp", read("tiny.webp"))
+put("metadata", "truncated.png", png(8, 8)[:60])
+
+# RAW files as LibRaw reads them: a DNG, the same with a header Exiv2
+# refuses, and one cut inside its preview.
+put("raw", "tiny.dng", dng(read("tinyq.jpg")))
+put("raw", "magic43.dng", dng(read("tinyq.jpg"), magic=43))
+put("raw", "cut.dng", dng(read("tinyq.jpg"))[:400])
 
 # Texts: EXIF date, offset and sub-seconds split by NUL; container dates;
 # screenshot names and comments.

@@ -1,6 +1,7 @@
 // Metadata as the library reads it for an asset's attributes: EXIF and XMP
 // of an image file through Exiv2 (sizes, capture date, rating, screenshot
-// marker) and the rating of an XMP sidecar. Any bytes give a value or none.
+// marker), the size from the decoder's header where Exiv2 gives none, and
+// the rating and date of an XMP sidecar. Any bytes give a value or none.
 #include <cmath>
 #include <cstdlib>
 
@@ -18,8 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (image->captureDate && !std::isfinite(*image->captureDate)) std::abort();
     if (image->rating && !std::isfinite(*image->rating)) std::abort();
   }
-  if (const auto rating = velmora::photos::readSidecarRating(path)) {
-    if (!std::isfinite(*rating)) std::abort();
+  if (const auto sidecar = velmora::photos::readSidecar(path)) {
+    if (sidecar->rating && !std::isfinite(*sidecar->rating)) std::abort();
+    if (sidecar->captureDate && !std::isfinite(*sidecar->captureDate)) std::abort();
   }
   return 0;
 }

@@ -1,5 +1,6 @@
-// The texts behind an asset's attributes: EXIF and container dates, and the
-// names and comments that mark screenshots. Three fields split by NUL bytes.
+// The texts behind an asset's attributes: EXIF, XMP and container dates,
+// and the names and comments that mark screenshots. Three fields split by
+// NUL bytes.
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -25,6 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!std::isfinite(*date)) std::abort();
   }
   if (const auto date = velmora::photos::containerDateTime(text)) {
+    if (!std::isfinite(*date)) std::abort();
+  }
+  if (const auto date = velmora::photos::xmpDateTime(text)) {
     if (!std::isfinite(*date)) std::abort();
   }
   velmora::photos::screenshotByPath(text);

@@ -16,7 +16,7 @@ build_packages=(
   build-essential cmake ninja-build pkg-config ca-certificates
   libvips-dev libheif-dev
   libzxing-dev libzbar-dev
-  libexiv2-dev
+  libexiv2-dev libraw-dev
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libgtk-3-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev

@@ -12,7 +12,9 @@
 #include "bridge/photos/identifier.h"
 #include "bridge/photos/preview_formats.h"
 #include "bridge/photos/media_metadata.h"
+#include "bridge/photos/raw_file.h"
 #include "bridge/photos/screenshot.h"
+#include "base/regular_file.h"
 #include "base/vips.h"
 #include "inventory/metrics.h"
 #include "qr/image_file.h"
@@ -71,16 +73,32 @@ TEST(FuzzCorpus, MetadataReadsQuietly) {
       if (const auto image = photos::readImageMetadata(file.string())) {
         EXPECT_TRUE(std::isfinite(image->captureDate.value_or(0)));
       }
-      photos::readSidecarRating(file.string());
+      if (const auto sidecar = photos::readSidecar(file.string())) {
+        EXPECT_TRUE(std::isfinite(sidecar->captureDate.value_or(0)));
+      }
       if (const auto video = photos::readVideoMetadata(file.string())) {
         EXPECT_EQ(video->width == 0, video->height == 0);
       }
+    }
+  }
+  const std::vector<fs::path> raws = corpus("raw");
+  ASSERT_FALSE(raws.empty());
+  for (const fs::path& file : raws) {
+    SCOPED_TRACE(file.filename().string());
+    const base::UniqueFd fd(base::openRegularFile(file.string()));
+    ASSERT_TRUE(fd.valid());
+    if (const auto facts = photos::readRawFacts(fd.get())) {
+      EXPECT_TRUE(std::isfinite(facts->captureDate.value_or(0)));
+    }
+    if (const auto preview = photos::readRawPreview(fd.get())) {
+      EXPECT_LE(preview->jpeg.size(), fs::file_size(file));
     }
   }
   for (const fs::path& file : corpus("metadata_text")) {
     const std::string text = readFile(file);
     photos::exifDateTime(text, "", "");
     photos::containerDateTime(text);
+    photos::xmpDateTime(text);
     photos::screenshotByPath(text);
     photos::isScreenshotComment(text);
   }

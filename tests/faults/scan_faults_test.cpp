@@ -18,6 +18,7 @@
 #include "support/sample_files.h"
 #include "support/bridge_runner.h"
 #include "support/forwarding_library.h"
+#include "support/raw_files.h"
 
 namespace velmora::testing {
 namespace {
@@ -101,13 +102,23 @@ TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {
   TestHome home;
   writeFlatJpeg(home.pictures() / "good-1.jpg", 10);
   // A PNG declaring 100000 x 100000 pixels, a text-chunk bomb, a truncated
-  // JPEG, a video with nothing inside, and a FIFO named like a photo.
+  // JPEG, a video with nothing inside, broken RAW files, and a FIFO named
+  // like a photo.
   writeFile(home.pictures() / "huge.png", pngDeclaring(100000, 100000));
   writeFile(home.pictures() / "huge.jpg", jpegDeclaring(65500, 65500));
   writeFile(home.pictures() / "bomb.png", pngTextBomb());
   std::string jpeg = readFile(home.pictures() / "good-1.jpg");
   writeFile(home.pictures() / "truncated.jpg", jpeg.substr(0, jpeg.size() / 2));
   writeFile(home.pictures() / "empty.mp4", "");
+  // RAW files for LibRaw: one cut inside its headers, one that is noise,
+  // one whose preview claims a gigabyte.
+  DngFile dng;
+  dng.previewJpeg = jpeg;
+  writeFile(home.pictures() / "cut.CR3", dngBytes(dng).substr(0, 300));
+  writeFile(home.pictures() / "noise.NEF", std::string(4096, '\x5a'));
+  dng.claimedPreviewBytes = 1u << 30;
+  dng.unknownToExiv2 = true;
+  writeDng(home.pictures() / "liar.DNG", dng);
   ASSERT_EQ(::mkfifo((home.pictures() / "fifo.jpg").c_str(), 0600), 0);
   writeFlatJpeg(home.pictures() / "good-2.jpg", 20);
   const fs::path previews = home.scratch() / "previews";
@@ -142,13 +153,17 @@ TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {
     ASSERT_TRUE(result.contains("items")) << run.out;
     std::map<std::string, json> byName;
     for (const json& item : result["items"]) byName[item["name"].get<std::string>()] = item;
-    EXPECT_EQ(byName.size(), 7u) << run.out;  // a FIFO is no photo
+    EXPECT_EQ(byName.size(), 10u) << run.out;  // a FIFO is no photo
     EXPECT_FALSE(byName.contains("fifo.jpg"));
     EXPECT_TRUE(byName["good-1.jpg"].contains("dhash_string"));
     EXPECT_TRUE(byName["good-2.jpg"].contains("dhash_string"));
     EXPECT_FALSE(byName["huge.png"].contains("dhash_string"));
     EXPECT_FALSE(byName["bomb.png"].contains("dhash_string"));
     EXPECT_FALSE(byName["huge.jpg"].contains("dhash_string"));
+    for (const char* raw : {"cut.CR3", "noise.NEF", "liar.DNG"}) {
+      EXPECT_FALSE(byName[raw].contains("dhash_string")) << raw;
+    }
+    EXPECT_EQ(byName["liar.DNG"]["width"], 256);  // its headers are fine
     fs::remove_all(previews);
     fs::create_directories(previews);
   }

@@ -48,4 +48,13 @@ std::string readFile(const fs::path& file) {
 
 fs::path testdata() { return VELMORA_TESTDATA; }
 
+fs::path outsideSample(const std::string& relative) {
+  for (const fs::path& folder :
+       {testdata(), fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "testdata"}) {
+    std::error_code error;
+    if (fs::is_regular_file(folder / relative, error)) return folder / relative;
+  }
+  return {};
+}
+
 }  // namespace velmora::testing

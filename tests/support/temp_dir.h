@@ -26,5 +26,9 @@ std::string readFile(const std::filesystem::path& file);
 
 // Where the shared sample files are; empty when they are not beside the repo.
 std::filesystem::path testdata();
+// A sample whose licence keeps it out of the project: from the sample
+// folder, or from the shared collection beside the checkout. Empty when
+// neither holds it.
+std::filesystem::path outsideSample(const std::string& relative);
 
 }  // namespace velmora::testing

@@ -33,17 +33,18 @@ bool takeChar(std::string_view& text, std::string_view allowed) {
   return true;
 }
 
-// "YYYY?MM?DD?HH:MM:SS" with the given date separators and date/time
-// separators; the rest of the text stays in `text`.
-std::optional<std::tm> takeCivilTime(std::string_view& text, std::string_view dateSeparators,
-                                     std::string_view timeSeparators) {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (!takeNumber(text, 4, year) || !takeChar(text, dateSeparators) ||
-      !takeNumber(text, 2, month) || !takeChar(text, dateSeparators) || !takeNumber(text, 2, day) ||
-      !takeChar(text, timeSeparators) || !takeNumber(text, 2, hour) || !takeChar(text, ":") ||
-      !takeNumber(text, 2, minute) || !takeChar(text, ":") || !takeNumber(text, 2, second)) {
-    return std::nullopt;
+double fraction(std::string_view digits) {
+  double value = 0, scale = 0.1;
+  for (const char digit : digits) {
+    if (!isDigit(digit)) break;
+    value += (digit - '0') * scale;
+    scale /= 10;
   }
+  return value;
+}
+
+// The fields of a civil time, or no value when one is out of range.
+std::optional<std::tm> civilTime(int year, int month, int day, int hour, int minute, int second) {
   if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
       second > 60) {
     return std::nullopt;
@@ -57,6 +58,30 @@ std::optional<std::tm> takeCivilTime(std::string_view& text, std::string_view da
   fields.tm_sec = second;
   fields.tm_isdst = -1;
   return fields;
+}
+
+// "YYYY?MM?DD?HH:MM:SS" with the given date separators and date/time
+// separators; the rest of the text stays in `text`.
+std::optional<std::tm> takeCivilTime(std::string_view& text, std::string_view dateSeparators,
+                                     std::string_view timeSeparators) {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!takeNumber(text, 4, year) || !takeChar(text, dateSeparators) ||
+      !takeNumber(text, 2, month) || !takeChar(text, dateSeparators) || !takeNumber(text, 2, day) ||
+      !takeChar(text, timeSeparators) || !takeNumber(text, 2, hour) || !takeChar(text, ":") ||
+      !takeNumber(text, 2, minute) || !takeChar(text, ":") || !takeNumber(text, 2, second)) {
+    return std::nullopt;
+  }
+  return civilTime(year, month, day, hour, minute, second);
+}
+
+// "." or "," and decimal digits: the fraction of a second; 0 without.
+double takeFraction(std::string_view& text) {
+  if (!takeChar(text, ".,")) return 0;
+  std::size_t length = 0;
+  while (length < text.size() && isDigit(text[length])) ++length;
+  const double value = fraction(text.substr(0, length));
+  text.remove_prefix(length);
+  return value;
 }
 
 // "Z", "+HH:MM", "+HHMM" or "+HH"; seconds east of UTC. No value for a
@@ -74,16 +99,6 @@ std::optional<long> takeZone(std::string_view& text) {
   }
   if (hours > 18 || minutes > 59) return std::nullopt;
   return sign * (hours * 3600L + minutes * 60L);
-}
-
-double fraction(std::string_view digits) {
-  double value = 0, scale = 0.1;
-  for (const char digit : digits) {
-    if (!isDigit(digit)) break;
-    value += (digit - '0') * scale;
-    scale /= 10;
-  }
-  return value;
 }
 
 double secondsAt(std::tm fields, std::optional<long> zone) {
@@ -112,19 +127,45 @@ std::optional<double> containerDateTime(std::string_view text) {
   text = trimmed(text);
   std::optional<std::tm> fields = takeCivilTime(text, "-", "T ");
   if (!fields) return std::nullopt;
-  double subSeconds = 0;
-  if (takeChar(text, ".,")) {
-    std::size_t length = 0;
-    while (length < text.size() && isDigit(text[length])) ++length;
-    subSeconds = fraction(text.substr(0, length));
-    text.remove_prefix(length);
-  }
+  const double subSeconds = takeFraction(text);
   long zone = 0;
   if (!text.empty()) {
     const std::optional<long> parsed = takeZone(text);
     if (!parsed || !text.empty()) return std::nullopt;
     zone = *parsed;
   }
+  return secondsAt(*fields, zone) + subSeconds;
+}
+
+std::optional<double> xmpDateTime(std::string_view text) {
+  text = trimmed(text);
+  int year = 0, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+  double subSeconds = 0;
+  std::optional<long> zone;
+  if (!takeNumber(text, 4, year)) return std::nullopt;
+  // Each part is optional from the month on, but only in this order.
+  if (takeChar(text, "-:")) {
+    if (!takeNumber(text, 2, month)) return std::nullopt;
+    if (takeChar(text, "-:")) {
+      if (!takeNumber(text, 2, day)) return std::nullopt;
+      if (takeChar(text, "T ")) {
+        if (!takeNumber(text, 2, hour) || !takeChar(text, ":") || !takeNumber(text, 2, minute)) {
+          return std::nullopt;
+        }
+        if (takeChar(text, ":")) {
+          if (!takeNumber(text, 2, second)) return std::nullopt;
+          subSeconds = takeFraction(text);
+        }
+        if (!text.empty()) {
+          zone = takeZone(text);
+          if (!zone) return std::nullopt;
+        }
+      }
+    }
+  }
+  if (!text.empty()) return std::nullopt;
+  const std::optional<std::tm> fields = civilTime(year, month, day, hour, minute, second);
+  if (!fields) return std::nullopt;
   return secondsAt(*fields, zone) + subSeconds;
 }
 

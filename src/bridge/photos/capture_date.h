@@ -13,6 +13,13 @@ namespace velmora::photos {
 std::optional<double> exifDateTime(std::string_view dateTime, std::string_view offset,
                                    std::string_view subSeconds);
 
+// An XMP date: "YYYY", "YYYY-MM", "YYYY-MM-DD", then optionally "Thh:mm",
+// ":ss", a fraction and a zone ("Z", "+02:00"); EXIF's colons and space
+// ("2013:09:23 10:09:46+02:00") are read too. Missing parts are the first
+// month, the first day and midnight; without a zone the time is this
+// computer's local time. No value for a malformed or impossible date.
+std::optional<double> xmpDateTime(std::string_view text);
+
 // ISO 8601 as container metadata carries it: "2016-05-31T17:01:35.000000Z",
 // "2023-05-09T13:48:30+0200". Without a zone the time is UTC, as video
 // containers store it.

@@ -235,7 +235,8 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   if (asset.resources.empty()) return attributes;
   const std::string& path = asset.resources.front().location;
   const bool readable = isRegularFile(path);
-  std::optional<double> created;
+  std::optional<double> created;        // the file's own EXIF or XMP
+  std::optional<double> containerDate;  // a video's
 
   if (asset.mediaType == mediaTypeImage) {
     const std::string base = root_ ? rootText(*root_) + "/" : std::string();
@@ -256,21 +257,27 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
     if (const std::optional<VideoMetadata> video = readVideoMetadata(path)) {
       attributes.pixelWidth = video->width;
       attributes.pixelHeight = video->height;
-      created = video->creationDate;
+      containerDate = video->creationDate;
     }
   }
 
   if (!attributes.isFavorite && readable) attributes.isFavorite = ratedFiveStarsByDesktop(path);
+  // XMP sidecars, in resource order: a rating, and the date when the file
+  // itself has none. A sidecar's date (often one set by hand in a photo
+  // organiser) comes before a video container's.
   for (const Resource& resource : asset.resources) {
-    if (attributes.isFavorite) break;
-    if (resource.type != resourceTypeAdjustmentData || !hasExtension(resource.location, "xmp")) {
+    if (attributes.isFavorite && created) break;
+    if (resource.type != resourceTypeAdjustmentData || !hasExtension(resource.location, "xmp") ||
+        !isRegularFile(resource.location)) {
       continue;
     }
-    if (isRegularFile(resource.location)) {
-      attributes.isFavorite = fiveStars(readSidecarRating(resource.location));
+    if (const std::optional<SidecarMetadata> sidecar = readSidecar(resource.location)) {
+      if (!attributes.isFavorite) attributes.isFavorite = fiveStars(sidecar->rating);
+      if (!created) created = sidecar->captureDate;
     }
   }
 
+  if (!created) created = containerDate;
   attributes.creationDate = created ? created : modificationTime(path);
   return attributes;
 }

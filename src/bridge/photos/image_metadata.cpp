@@ -3,14 +3,19 @@
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 #include <mutex>
+#include <string_view>
+#include <utility>
 
-#include "bridge/photos/capture_date.h"
-#include "bridge/photos/exiv2_setup.h"
-#include "bridge/photos/media_metadata.h"
-#include "bridge/photos/screenshot.h"
+#include "base/png_chunks.h"
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "base/vips_ref.h"
+#include "bridge/photos/capture_date.h"
+#include "bridge/photos/exiv2_setup.h"
+#include "bridge/photos/layout.h"
+#include "bridge/photos/media_metadata.h"
+#include "bridge/photos/raw_file.h"
+#include "bridge/photos/screenshot.h"
 
 namespace velmora::photos {
 
@@ -27,7 +32,20 @@ std::string text(const Exiv2::ExifData& exif, const char* key) {
   return it == exif.end() ? std::string() : it->toString();
 }
 
-std::optional<double> captureDate(const Exiv2::ExifData& exif) {
+// The XMP dates that say when a picture was taken, most telling first.
+// Editors and exporters often keep only these: GIMP, for one, writes
+// xmp:CreateDate and photoshop:DateCreated but no EXIF date.
+std::optional<double> xmpCaptureDate(const Exiv2::XmpData& xmp) {
+  for (const char* key :
+       {"Xmp.exif.DateTimeOriginal", "Xmp.photoshop.DateCreated", "Xmp.xmp.CreateDate"}) {
+    const auto it = xmp.findKey(Exiv2::XmpKey(key));
+    if (it == xmp.end()) continue;
+    if (auto date = xmpDateTime(it->toString())) return date;
+  }
+  return std::nullopt;
+}
+
+std::optional<double> captureDate(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
   // The moment the shutter fired; the digitizing time is the same for a
   // camera and better than a file time for a scan.
   if (auto date = exifDateTime(text(exif, "Exif.Photo.DateTimeOriginal"),
@@ -35,9 +53,12 @@ std::optional<double> captureDate(const Exiv2::ExifData& exif) {
                                text(exif, "Exif.Photo.SubSecTimeOriginal"))) {
     return date;
   }
-  return exifDateTime(text(exif, "Exif.Photo.DateTimeDigitized"),
-                      text(exif, "Exif.Photo.OffsetTimeDigitized"),
-                      text(exif, "Exif.Photo.SubSecTimeDigitized"));
+  if (auto date = exifDateTime(text(exif, "Exif.Photo.DateTimeDigitized"),
+                               text(exif, "Exif.Photo.OffsetTimeDigitized"),
+                               text(exif, "Exif.Photo.SubSecTimeDigitized"))) {
+    return date;
+  }
+  return xmpCaptureDate(xmp);
 }
 
 std::optional<double> rating(const Exiv2::XmpData& xmp) {
@@ -70,11 +91,12 @@ bool screenshotMarker(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
   return false;
 }
 
-// libheif applies the file's own transformations (rotation, mirror, crop,
-// grid) to the size it reports; the EXIF orientation of a HEIF is only a
-// copy of those and must not be applied again.
-bool heifSize(int fd, std::uint64_t& width, std::uint64_t& height) {
-  if (!base::ensureVips()) return false;
+// The size the decoder's header gives, as displayed; the pixels are not
+// decoded. libheif applies a HEIF's own transformations (rotation, mirror,
+// crop, grid) to the size it reports, and the EXIF orientation of a HEIF is
+// only a copy of those, so it is applied to other formats only.
+bool decoderSize(int fd, std::uint64_t& width, std::uint64_t& height) {
+  if (!base::ensureVips() || !base::pngChunksFitDescriptor(fd)) return false;
   const base::VipsRef<VipsSource> source(base::sourceFromDescriptor(fd));
   const base::VipsRef<VipsImage> image(
       !source ? nullptr
@@ -84,32 +106,37 @@ bool heifSize(int fd, std::uint64_t& width, std::uint64_t& height) {
   if (!image) return false;
   width = static_cast<std::uint64_t>(vips_image_get_width(image.get()));
   height = static_cast<std::uint64_t>(vips_image_get_height(image.get()));
-  return true;
+  const char* loader = nullptr;
+  const bool heif = vips_image_get_typeof(image.get(), VIPS_META_LOADER) != 0 &&
+                    vips_image_get_string(image.get(), VIPS_META_LOADER, &loader) == 0 &&
+                    std::string_view(loader).starts_with("heifload");
+  int orientation = 1;
+  if (!heif && vips_image_get_typeof(image.get(), VIPS_META_ORIENTATION) != 0 &&
+      vips_image_get_int(image.get(), VIPS_META_ORIENTATION, &orientation) == 0 &&
+      orientation >= 5 && orientation <= 8) {
+    std::swap(width, height);
+  }
+  vips_error_clear();
+  return width > 0 && height > 0;
 }
 
-}  // namespace
-
-std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
-  prepareExiv2();
-  // Only a regular file is opened, and Exiv2 and libvips read the very file
-  // that was checked, whatever took its name meanwhile.
-  const base::UniqueFd file(base::openRegularFile(path));
-  if (!file.valid()) return std::nullopt;
+// What Exiv2 reads of the file open on `fd`; false when it does not know or
+// cannot parse the file (it reports both by throwing).
+bool readWithExiv2(int fd, ImageMetadata& metadata) {
   try {
-    auto image = Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
-    if (image.get() == nullptr) return std::nullopt;
+    auto image = Exiv2::ImageFactory::open(base::descriptorPath(fd), false);
+    if (image.get() == nullptr) return false;
     image->readMetadata();
     const Exiv2::ExifData& exif = image->exifData();
     const Exiv2::XmpData& xmp = image->xmpData();
-    ImageMetadata metadata;
-    metadata.captureDate = captureDate(exif);
+    metadata.captureDate = captureDate(exif, xmp);
     metadata.rating = rating(xmp);
     metadata.screenshotMarker = screenshotMarker(exif, xmp);
     // HEIF and AVIF (and CR3, which shares the container but which libheif
     // does not read: it keeps Exiv2's size).
     if (image->imageType() == Exiv2::ImageType::bmff &&
-        heifSize(file.get(), metadata.width, metadata.height)) {
-      return metadata;
+        decoderSize(fd, metadata.width, metadata.height)) {
+      return true;
     }
     metadata.width = image->pixelWidth();
     metadata.height = image->pixelHeight();
@@ -118,14 +145,53 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
       const long value = orientation->toLong();
       if (value >= 5 && value <= 8) std::swap(metadata.width, metadata.height);
     }
-    return metadata;
+    return true;
   } catch (...) {
-    // Exiv2 reports unreadable and unknown files by throwing.
-    return std::nullopt;
+    return false;
   }
 }
 
-std::optional<double> readSidecarRating(const std::string& path) {
+}  // namespace
+
+std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
+  prepareExiv2();
+  // Only a regular file is opened, and Exiv2, LibRaw and libvips read the
+  // very file that was checked, whatever took its name meanwhile.
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
+  ImageMetadata metadata;
+  bool known = readWithExiv2(file.get(), metadata);
+  const bool sized = metadata.width > 0 && metadata.height > 0;
+  if (fileKind(path) == FileKind::raw) {
+    // Exiv2 does not read every RAW format (CR3); LibRaw fills in what it
+    // left out. libvips would only see the small picture at the front of a
+    // TIFF-based RAW.
+    if (!sized || !metadata.captureDate) {
+      if (const std::optional<RawFacts> raw = readRawFacts(file.get())) {
+        known = true;
+        if (!sized) {
+          metadata.width = raw->width;
+          metadata.height = raw->height;
+        }
+        if (!metadata.captureDate) metadata.captureDate = raw->captureDate;
+      }
+    }
+  } else if (!sized) {
+    // A file Exiv2 cannot parse may still render (a truncated PNG, a JPEG
+    // with its ICC profile after the frame header): the size is then what
+    // the decoder's header says.
+    std::uint64_t width = 0, height = 0;
+    if (decoderSize(file.get(), width, height)) {
+      known = true;
+      metadata.width = width;
+      metadata.height = height;
+    }
+  }
+  if (!known) return std::nullopt;
+  return metadata;
+}
+
+std::optional<SidecarMetadata> readSidecar(const std::string& path) {
   prepareExiv2();
   const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
@@ -133,7 +199,8 @@ std::optional<double> readSidecarRating(const std::string& path) {
     auto sidecar = Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
     if (sidecar.get() == nullptr) return std::nullopt;
     sidecar->readMetadata();
-    return rating(sidecar->xmpData());
+    const Exiv2::XmpData& xmp = sidecar->xmpData();
+    return SidecarMetadata{rating(xmp), xmpCaptureDate(xmp)};
   } catch (...) {
     return std::nullopt;
   }

@@ -21,6 +21,8 @@ constexpr std::array formats{
     Format{"jpg", FileKind::still, "public.jpeg"},
     Format{"jpeg", FileKind::still, "public.jpeg"},
     Format{"jpe", FileKind::still, "public.jpeg"},
+    // The stereo pictures of 3D cameras: a JPEG with a second one behind it.
+    Format{"mpo", FileKind::still, "public.mpo-image"},
     Format{"heic", FileKind::still, "public.heic"},
     Format{"heif", FileKind::still, "public.heif"},
     Format{"avif", FileKind::still, "public.avif"},

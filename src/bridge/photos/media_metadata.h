@@ -16,12 +16,21 @@ struct ImageMetadata {
 
 // EXIF and XMP through Exiv2; HEIF/AVIF sizes through libheif's view of the
 // file (which applies `irot`, `clap` and grids), other sizes from the
-// header with EXIF orientations 5-8 swapping width and height. No value
-// when the file cannot be opened or is not an image Exiv2 knows.
+// header with EXIF orientations 5-8 swapping width and height. The capture
+// date is EXIF DateTimeOriginal, else DateTimeDigitized, else the XMP
+// dates exif:DateTimeOriginal, photoshop:DateCreated, xmp:CreateDate.
+// Where Exiv2 leaves the size or the date out, a RAW file (by extension)
+// asks LibRaw, any other file the decoder's header (size only). No value
+// when the file cannot be opened or none of them knows it.
 std::optional<ImageMetadata> readImageMetadata(const std::string& path);
 
-// xmp:Rating of an XMP sidecar file; no value when it has none.
-std::optional<double> readSidecarRating(const std::string& path);
+struct SidecarMetadata {
+  std::optional<double> rating;       // xmp:Rating
+  std::optional<double> captureDate;  // the first XMP date, in the order above
+};
+
+// What an XMP sidecar file says; no value when it is no XMP.
+std::optional<SidecarMetadata> readSidecar(const std::string& path);
 
 struct VideoMetadata {
   std::uint64_t width = 0;  // as displayed: a 90/270 degree rotation swaps

@@ -35,7 +35,8 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
                                            std::uint32_t targetWidth, std::uint32_t targetHeight,
                                            std::optional<int> orientation);
 
-// A camera RAW file through the largest preview embedded in it.
+// A camera RAW file through the largest preview Exiv2 finds in it, else
+// the one LibRaw finds (formats Exiv2 does not know, such as CR3).
 std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetWidth,
                                   std::uint32_t targetHeight);
 

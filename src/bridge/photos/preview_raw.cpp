@@ -4,20 +4,22 @@
 #include <exiv2/exiv2.hpp>
 
 #include "bridge/photos/exiv2_setup.h"
-#include "bridge/photos/preview_formats.h"
 #include "base/regular_file.h"
+#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/raw_file.h"
 
 namespace velmora::photos {
 
-std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetWidth,
-                                  std::uint32_t targetHeight) {
+namespace {
+
+// The largest preview Exiv2 finds, or none (also when Exiv2 does not know
+// the format, as with CR3).
+std::optional<RgbImage> renderExiv2Preview(int fd, std::uint32_t targetWidth,
+                                           std::uint32_t targetHeight) {
   startExiv2();
-  // Exiv2 takes only names: it gets one for the very file that was checked.
-  const base::UniqueFd file(base::openRegularFile(path));
-  if (!file.valid()) return std::nullopt;
   try {
-    Exiv2::Image::AutoPtr image =
-        Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
+    // Exiv2 takes only names: it gets one for the very file that was checked.
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(base::descriptorPath(fd), false);
     if (!image.get()) return std::nullopt;
     image->readMetadata();
 
@@ -49,6 +51,21 @@ std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetW
     // Exiv2 reports a broken file by throwing; to the caller it is no image.
     return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetWidth,
+                                  std::uint32_t targetHeight) {
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
+  if (auto image = renderExiv2Preview(file.get(), targetWidth, targetHeight)) return image;
+  // LibRaw knows formats Exiv2 does not (CR3 keeps a full-size JPEG beside
+  // its sensor data).
+  const std::optional<RawPreview> preview = readRawPreview(file.get());
+  if (!preview) return std::nullopt;
+  return renderEncodedStill(preview->jpeg.data(), preview->jpeg.size(), targetWidth, targetHeight,
+                            preview->orientation);
 }
 
 }  // namespace velmora::photos

@@ -192,10 +192,8 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
   const Turn turn = turnFor(matrix);
 
   // Pixels that are not square are stretched to their display width.
-  double displayWidth = frame->width;
-  const AVRational aspect =
-      frame->sample_aspect_ratio.num > 0 ? frame->sample_aspect_ratio : stream->sample_aspect_ratio;
-  if (aspect.num > 0 && aspect.den > 0) displayWidth *= av_q2d(aspect);
+  const double displayWidth =
+      frame->width * pixelAspect(frame->sample_aspect_ratio, stream->sample_aspect_ratio);
   const double displayHeight = frame->height;
   const bool swap = swapsAxes(turn);
   const FittedSize fitted = fitInto(swap ? displayHeight : displayWidth,

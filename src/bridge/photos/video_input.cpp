@@ -118,4 +118,11 @@ VideoInput openVideoInput(const std::string& path, base::Deadline& deadline) {
   return VideoInput(context);
 }
 
+double pixelAspect(const AVRational& decoded, const AVRational& container) {
+  const AVRational& aspect = decoded.num > 0 && decoded.den > 0 ? decoded : container;
+  if (aspect.num <= 0 || aspect.den <= 0) return 1;
+  const double ratio = av_q2d(aspect);
+  return ratio >= 0.125 && ratio <= 8 ? ratio : 1;
+}
+
 }  // namespace velmora::photos

@@ -9,6 +9,7 @@
 #include "base/deadline.h"
 
 struct AVFormatContext;
+struct AVRational;
 
 namespace velmora::photos {
 
@@ -27,5 +28,12 @@ using VideoInput = std::unique_ptr<AVFormatContext, VideoInputCloser>;
 // read: nothing a container names (other files, URLs) is opened. Null when
 // the file cannot be opened or holds no container FFmpeg knows.
 VideoInput openVideoInput(const std::string& path, base::Deadline& deadline);
+
+// How many times wider than tall one pixel is shown: the decoder's sample
+// aspect ratio (the one the bitstream carries) where it has one, else the
+// container's. 1 for square or unknown pixels, and for anything beyond
+// 1:8 or 8:1, which no video is made with. The record's size and the
+// preview both follow it, so that they agree.
+double pixelAspect(const AVRational& decoded, const AVRational& container);
 
 }  // namespace velmora::photos

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -53,9 +54,13 @@ std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
   if (!context) return std::nullopt;
 
   int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-  if (index >= 0 && context->streams[index]->codecpar->width <= 0) {
+  const AVStream* found = index >= 0 ? context->streams[index] : nullptr;
+  if (found != nullptr &&
+      (found->codecpar->width <= 0 || found->codecpar->sample_aspect_ratio.num <= 0)) {
     // Transport streams only know their picture size after a look at the
-    // packets; MP4, QuickTime and Matroska have it in the header.
+    // packets; MP4, QuickTime and Matroska have it in the header. The
+    // pixel aspect an H.263, MPEG-4 or H.264 bitstream carries is known
+    // only once the first pictures are decoded.
     context->probesize = 8 << 20;
     if (avformat_find_stream_info(context.get(), nullptr) >= 0) {
       index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -66,7 +71,11 @@ std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
   const AVStream* video = index >= 0 ? context->streams[index] : nullptr;
   VideoMetadata metadata;
   if (video != nullptr && video->codecpar->width > 0 && video->codecpar->height > 0) {
-    metadata.width = static_cast<std::uint64_t>(video->codecpar->width);
+    // As the preview shows it: non-square pixels stretch the width.
+    const double aspect =
+        pixelAspect(video->codecpar->sample_aspect_ratio, video->sample_aspect_ratio);
+    metadata.width =
+        static_cast<std::uint64_t>(std::max(1.0, std::round(video->codecpar->width * aspect)));
     metadata.height = static_cast<std::uint64_t>(video->codecpar->height);
     if (quarterTurn(*video)) std::swap(metadata.width, metadata.height);
   }

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
+#include "support/time_zone.h"
 
 namespace velmora::photos {
 namespace {
@@ -30,10 +29,7 @@ TEST(CaptureDate, ContainerTimesAreUtcUnlessTheyCarryAZone) {
 }
 
 TEST(CaptureDate, ExifTimesUseOffsetSubsecondsOrLocalTime) {
-  const char* old = std::getenv("TZ");
-  const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-  ::setenv("TZ", "UTC-2", 1);  // two hours east of UTC
-  ::tzset();
+  const testing::ScopedTimeZone zone("UTC-2");  // two hours east of UTC
   const struct {
     const char *dateTime, *offset, *subSeconds;
     std::optional<double> expected;
@@ -50,12 +46,35 @@ TEST(CaptureDate, ExifTimesUseOffsetSubsecondsOrLocalTime) {
   for (const auto& c : cases) {
     EXPECT_EQ(exifDateTime(c.dateTime, c.offset, c.subSeconds), c.expected) << c.dateTime;
   }
-  if (saved) {
-    ::setenv("TZ", saved->c_str(), 1);
-  } else {
-    ::unsetenv("TZ");
-  }
-  ::tzset();
+}
+
+TEST(CaptureDate, XmpDatesTakeWhatPartsTheyHave) {
+  const testing::ScopedTimeZone zone("UTC-2");  // two hours east of UTC
+  const std::pair<const char*, std::optional<double>> cases[] = {
+      {"2021-06-01T10:00:00+02:00", june1st0800Utc},
+      {"2021-06-01T08:00:00Z", june1st0800Utc},
+      {"2021-06-01T08:00:00.25Z", june1st0800Utc + 0.25},
+      {"2021-06-01T10:00:00", june1st0800Utc},        // local time
+      {"2021-06-01T09:30+01:30", june1st0800Utc},     // no seconds
+      {"2021:06:01 10:00:00+02:00", june1st0800Utc},  // EXIF's spelling
+      {" 2021-06-01T10:00:00 ", june1st0800Utc},
+      // A date alone is local midnight; a month or a year its first day.
+      {"2021-06-01", june1st0800Utc - 10 * 3600},
+      {"2021:06:01", june1st0800Utc - 10 * 3600},
+      {"2021-06", june1st0800Utc - 10 * 3600},
+      {"2021", june1st0800Utc - 10 * 3600 - 151 * 86400},
+      {"0000-00-00T00:00:00", std::nullopt},
+      {"2021-13-01", std::nullopt},
+      {"2021-06-01T25:00", std::nullopt},
+      {"2021-06-01T10", std::nullopt},
+      {"2021-06-01T10:00:00+2", std::nullopt},
+      {"2021-06-01+02:00", std::nullopt},  // a zone needs a time
+      {"2021-6-1", std::nullopt},
+      {"21-06-01", std::nullopt},
+      {"June 2021", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(xmpDateTime(text), expected) << text;
 }
 
 }  // namespace

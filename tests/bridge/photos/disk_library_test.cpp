@@ -10,15 +10,22 @@
 #include <ctime>
 #include <exiv2/exiv2.hpp>
 #include <functional>
+#include <map>
 
+#include "bridge/photos/layout.h"
+#include "bridge/photos/preview_formats.h"
 #include "inventory/fingerprint.h"
+#include "inventory/raw_sample.h"
+#include "support/raw_files.h"
 #include "support/sample_files.h"
 #include "support/temp_dir.h"
+#include "support/time_zone.h"
 
 namespace velmora::photos {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::ScopedTimeZone;
 using testing::TempDir;
 using testing::writeFile;
 
@@ -58,33 +65,20 @@ void editMetadata(const fs::path& file,
   image->writeMetadata();
 }
 
-std::string sidecarWithRating(int rating) {
+// An XMP sidecar with the given properties, such as `xmp:Rating="5"`.
+std::string sidecar(const std::string& properties) {
   return "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
          "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
          "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
-         "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:Rating=\"" +
-         std::to_string(rating) + "\"/></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
+         "rdf:about=\"\" xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" "
+         "xmlns:photoshop=\"http://ns.adobe.com/photoshop/1.0/\" "
+         "xmlns:exif=\"http://ns.adobe.com/exif/1.0/\" " +
+         properties + "/></rdf:RDF></x:xmpmeta>\n<?xpacket end=\"w\"?>\n";
 }
 
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = std::getenv("TZ")) old_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (old_) {
-      ::setenv("TZ", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> old_;
-};
+std::string sidecarWithRating(int rating) {
+  return sidecar("xmp:Rating=\"" + std::to_string(rating) + "\"");
+}
 
 // A library with one of everything the grouping knows, plus the traps.
 struct SampleLibrary {
@@ -321,6 +315,16 @@ TEST(DiskLibrary, PixelSizesAsDisplayedAndCaptureDates) {
       {"video/dolbyVision-hdr.MOV", "hdr.MOV", 720, 1280, 1683632506},
       {"video/bbb_642x642_768kbps_30fps_vp9.webm", "bbb.webm", 642, 642, 1614170882},
       {"video/sample_audio_only.mp4", "audio.mp4", 0, 0, std::nullopt},
+      // Shown with its 12:11 pixels, as its preview is.
+      {"video/bbb_176x144_128kbps_15fps_h263.3gp", "h263.3gp", 192, 144, std::nullopt},
+      // Dates only in XMP: GIMP's export, and xmp:CreateDate with its offset.
+      {"photos/exif-date/imagers_exif-xmp-metadata.jpg", "gimp.jpg", 5, 5, 1762129873},
+      {"bad/truncated/truncated_app14.jpg", "app14.jpg", 100, 100, 1236374129},
+      // A stereo MPO reads as the JPEG in front.
+      {"photos/jpeg/frozenpond.mpo", "pond.mpo", 640, 480, 1393767000},
+      // Exiv2 refuses these; the decoder's header still knows the size.
+      {"bad/truncated/truncated_image.png", "truncated.png", 640, 480, std::nullopt},
+      {"bad/corrupt/icc-after-SOF.jpg", "icc.jpg", 10, 10, std::nullopt},
   };
   TempDir dir;
   const double modifiedSeconds = 1500000000.5;
@@ -377,6 +381,190 @@ TEST(DiskLibrary, CaptureDatesHonourOffsetSubsecondsAndLocalTime) {
     ASSERT_NE(asset, nullptr) << c.name;
     EXPECT_EQ(library.attributes(*asset).creationDate, c.expected) << c.name;
   }
+}
+
+TEST(DiskLibrary, CaptureDatesFallBackFromExifToXmpToSidecarsToTheContainer) {
+  TempDir dir;
+  const fs::path lib = dir / "lib";
+  const double june1st0800Utc = 1622534400;
+  const double localMidnight = june1st0800Utc - 10 * 3600;  // in UTC-2, two hours east
+  const double modified = 1500000000;
+  struct Case {
+    std::string name;
+    std::map<std::string, std::string> embedded;  // EXIF or XMP key, value
+    std::string sidecarName, sidecarProperties;
+    double expected;
+  };
+  const Case cases[] = {
+      {"digitized.jpg",
+       {{"Exif.Photo.DateTimeDigitized", "2021:06:01 10:00:00"},
+        {"Xmp.xmp.CreateDate", "2020-01-01T00:00:00Z"}},
+       "",
+       "",
+       june1st0800Utc},
+      {"xmp-order.jpg",
+       {{"Xmp.exif.DateTimeOriginal", "2021-06-01T08:00:00Z"},
+        {"Xmp.photoshop.DateCreated", "2019-01-01"},
+        {"Xmp.xmp.CreateDate", "2018-01-01T00:00:00Z"}},
+       "",
+       "",
+       june1st0800Utc},
+      {"photoshop.jpg",
+       {{"Xmp.photoshop.DateCreated", "2021-06-01"},
+        {"Xmp.xmp.CreateDate", "2018-01-01T00:00:00Z"}},
+       "",
+       "",
+       localMidnight},
+      {"createdate.jpg",
+       {{"Xmp.xmp.CreateDate", "2021:06:01 10:00:00+02:00"}},
+       "",
+       "",
+       june1st0800Utc},
+      {"malformed.jpg",
+       {{"Xmp.exif.DateTimeOriginal", "yesterday"}, {"Xmp.xmp.CreateDate", "2021-06-01T10:00"}},
+       "",
+       "",
+       june1st0800Utc},
+      {"embedded.jpg",
+       {{"Xmp.xmp.CreateDate", "2021-06-01T08:00:00Z"}},
+       "embedded.xmp",
+       "exif:DateTimeOriginal=\"2019-01-01T00:00:00Z\"",
+       june1st0800Utc},
+      {"sidecar.jpg", {}, "sidecar.xmp", "photoshop:DateCreated=\"2021-06-01\"", localMidnight},
+      {"named.jpg", {}, "named.jpg.xmp", "xmp:CreateDate=\"2021-06-01T08:00:00Z\"", june1st0800Utc},
+      {"undated.jpg", {}, "undated.xmp", "xmp:Rating=\"3\"", modified},
+      {"nothing.jpg", {}, "", "", modified},
+  };
+  for (const Case& c : cases) {
+    testing::writeFlatJpeg(lib / c.name, 128);
+    if (!c.embedded.empty()) {
+      editMetadata(lib / c.name, [&](Exiv2::ExifData& exif, Exiv2::XmpData& xmp) {
+        for (const auto& [key, value] : c.embedded) {
+          if (key.starts_with("Exif.")) {
+            exif[key] = value;
+          } else {
+            xmp[key] = value;
+          }
+        }
+      });
+    }
+    if (!c.sidecarName.empty()) writeFile(lib / c.sidecarName, sidecar(c.sidecarProperties));
+    const timespec times[2] = {{1500000000, 0}, {1500000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (lib / c.name).c_str(), times, 0), 0);
+  }
+  const bool video = !testing::testdata().empty();
+  if (video) {
+    // A sidecar's date comes before the container's (2016).
+    copySample("video/sample.mp4", lib / "clip.mp4");
+    writeFile(lib / "clip.mp4.xmp", sidecar("xmp:CreateDate=\"2021-06-01T08:00:00Z\""));
+  }
+
+  const ScopedTimeZone zone("UTC-2");
+  DiskLibrary library(lib);
+  const std::vector<Asset> assets = library.fetchAll();
+  for (const Case& c : cases) {
+    const Asset* asset = findAsset(assets, c.name);
+    ASSERT_NE(asset, nullptr) << c.name;
+    EXPECT_EQ(library.attributes(*asset).creationDate, c.expected) << c.name;
+  }
+  if (video) {
+    const Asset* clip = findAsset(assets, "clip.mp4");
+    ASSERT_NE(clip, nullptr);
+    EXPECT_EQ(library.attributes(*clip).creationDate, june1st0800Utc);
+  }
+}
+
+TEST(DiskLibrary, RawFilesOnlyLibRawReadsGetWhatExiv2WouldGive) {
+  // The same DNG twice, once with a header Exiv2 refuses: LibRaw's reading
+  // must agree with Exiv2's, preview included.
+  const ScopedTimeZone zone("UTC");
+  TempDir dir;
+  testing::DngFile dng;
+  dng.previewJpeg = *inventory::encodeJpeg(testing::halves(160, 120), 90);
+  dng.orientation = 6;
+  dng.dateTimeOriginal = "2021:06:01 10:00:00";
+  dng.offsetTimeOriginal = "+02:00";
+  testing::writeDng(dir / "lib/exiv2.DNG", dng);
+  dng.unknownToExiv2 = true;
+  testing::writeDng(dir / "lib/libraw.DNG", dng);
+
+  DiskLibrary library(dir / "lib");
+  const std::vector<Asset> assets = library.fetchAll();
+  ASSERT_EQ(assets.size(), 2u);
+  for (const Asset& asset : assets) {
+    const AssetAttributes attributes = library.attributes(asset);
+    EXPECT_EQ(attributes.pixelWidth, 192u) << asset.localIdentifier;
+    EXPECT_EQ(attributes.pixelHeight, 256u) << asset.localIdentifier;
+    EXPECT_EQ(attributes.creationDate, 1622534400) << asset.localIdentifier;
+    const std::optional<RgbImage> preview = library.requestImage(asset, 600, 600);
+    ASSERT_TRUE(preview) << asset.localIdentifier;
+    EXPECT_EQ(preview->width, 120u) << asset.localIdentifier;
+    EXPECT_EQ(preview->height, 160u) << asset.localIdentifier;
+    // Turned right: the white left half is now on top.
+    EXPECT_GT(preview->pixels[0], 230) << asset.localIdentifier;
+    EXPECT_LT(preview->pixels.back(), 25) << asset.localIdentifier;
+  }
+}
+
+TEST(DiskLibrary, CanonCr3FromTheSharedSamples) {
+  // The one CR3 sample stays outside the project (its licence). It holds
+  // metadata only; a generated JPEG takes the place of its dummy picture.
+  const fs::path sample = testing::outsideSample("photos/raw/CanonRaw.cr3");
+  if (sample.empty()) GTEST_SKIP() << "the shared CR3 sample is not beside the checkout";
+  TempDir dir;
+  fs::create_directories(dir / "lib");
+  fs::copy_file(sample, dir / "lib/IMG_0001.CR3");
+  const std::string picture =
+      testing::cr3WithPicture(*inventory::encodeJpeg(testing::halves(1200, 800), 90));
+  ASSERT_FALSE(picture.empty());
+  writeFile(dir / "lib/IMG_0002.CR3", picture);
+
+  DiskLibrary library(dir / "lib");
+  const std::vector<Asset> assets = library.fetchAll();
+  ASSERT_EQ(assets.size(), 2u);
+  for (const Asset& asset : assets) {
+    const AssetAttributes attributes = library.attributes(asset);
+    EXPECT_EQ(attributes.pixelWidth, 6000u);
+    EXPECT_EQ(attributes.pixelHeight, 4000u);
+    ASSERT_TRUE(attributes.creationDate);
+    EXPECT_NEAR(*attributes.creationDate, 1519214936.21, 1e-3);  // 12:08:56.21 +00:00
+  }
+  EXPECT_FALSE(library.requestImage(assets[0], 600, 600));
+  const std::optional<RgbImage> preview = library.requestImage(assets[1], 600, 600);
+  ASSERT_TRUE(preview);
+  EXPECT_EQ(preview->width, 600u);
+  EXPECT_EQ(preview->height, 400u);
+}
+
+TEST(DiskLibrary, EveryFileWithAPreviewHasASizeOfItsShape) {
+  // Record and preview come from different readers; for every sample they
+  // must agree: a size wherever there is a preview, turned the same way,
+  // with the same pixel aspect.
+  TempDir dir;
+  for (const auto& entry : fs::recursive_directory_iterator(testing::testdata())) {
+    const std::string relative = fs::relative(entry.path(), testing::testdata()).string();
+    if (!entry.is_regular_file() || relative.starts_with("qr/") ||
+        entry.path().filename() == "libpng_huge_zTXt_chunk.png" ||
+        fileKind(entry.path().filename().string()) == FileKind::other) {
+      continue;
+    }
+    std::string flat = relative;
+    std::replace(flat.begin(), flat.end(), '/', '_');
+    copySample(relative, dir / "lib" / flat);
+  }
+  DiskLibrary library(dir / "lib");
+  std::size_t previews = 0;
+  for (const Asset& asset : library.fetchAll()) {
+    const std::optional<RgbImage> preview = library.requestImage(asset, 600, 600);
+    if (!preview) continue;
+    ++previews;
+    const AssetAttributes attributes = library.attributes(asset);
+    const FittedSize fitted = fitInto(static_cast<double>(attributes.pixelWidth),
+                                      static_cast<double>(attributes.pixelHeight), 600, 600);
+    EXPECT_NEAR(fitted.width, preview->width, 1) << asset.localIdentifier;
+    EXPECT_NEAR(fitted.height, preview->height, 1) << asset.localIdentifier;
+  }
+  EXPECT_GT(previews, 100u);
 }
 
 TEST(DiskLibrary, FavouritesByEmbeddedRatingSidecarsOrDesktopRating) {

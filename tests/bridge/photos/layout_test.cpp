@@ -53,6 +53,9 @@ TEST(Layout, GroupsFilesOfAFolderIntoAssetsByStem) {
       {{"e.f.jpg", "e.f.xmp"}, "1> 1:e.f.jpg 7:e.f.xmp"},
       {{"e.f", "e.f.jpg", "e.xmp"}, "1> 1:e.f.jpg"},
       {{"h.jpg.xmp", "h.JPG"}, "1> 1:h.JPG"},
+      // A 3D camera's stereo MPO is a still like any other; saved beside a
+      // JPEG of the same stem, each stands alone.
+      {{"DSCF0001.MPO", "DSCF0001.JPG"}, "1> 1:DSCF0001.JPG | 1> 1:DSCF0001.MPO"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(describe(groupFolder(c.names)), c.expected) << c.names.front();
@@ -65,6 +68,7 @@ TEST(Layout, UniformTypesFollowTheExtensionInAnyCase) {
   const std::pair<std::string, std::string> cases[] = {
       {"a.JPG", "public.jpeg"},
       {"a.jpe", "public.jpeg"},
+      {"a.MPO", "public.mpo-image"},
       {"a.HEIC", "public.heic"},
       {"a.avif", "public.avif"},
       {"a.Tif", "public.tiff"},

@@ -29,6 +29,7 @@ std::string typeFor(const fs::path& file) {
   if (ext == ".heic") return "public.heic";
   if (ext == ".avif") return "public.avif";
   if (ext == ".png") return "public.png";
+  if (ext == ".mpo") return "public.mpo-image";
   return "public.jpeg";
 }
 
@@ -114,6 +115,7 @@ TEST(RenderPreview, FitsInsideTheTargetAndNeverEnlarges) {
   for (const Case& c : std::vector<Case>{
            {"photos/jpeg/london.jpg", 600, 452},
            {"photos/jpeg/white-1x1.jpg", 1, 1},
+           {"photos/jpeg/frozenpond.mpo", 600, 450},  // the left picture of two
            {"photos/heif/androidx_sample_still_photo.heic", 338, 600},
            {"photos/avif/kids_720p.avif", 600, 338},
            {"photos/motion/pixel-motion-photo-shortened.jpg", 450, 600},
@@ -233,7 +235,7 @@ TEST(RenderPreview, RenderersAndHeaderReadersOpenNothingButARegularFile) {
     EXPECT_FALSE(renderVideo(path, 600, 600)) << path;
     EXPECT_FALSE(readVideoMetadata(path)) << path;
     EXPECT_FALSE(readImageMetadata(path)) << path;
-    EXPECT_FALSE(readSidecarRating(path)) << path;
+    EXPECT_FALSE(readSidecar(path)) << path;
   }
 }
 
