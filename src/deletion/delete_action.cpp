@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bridge/messages.h"
-#include "base/regular_file.h"
+#include "base/json_request.h"
 #include "deletion/alert.h"
 #include "inventory/fingerprint.h"
 
@@ -39,18 +39,18 @@ std::vector<photos::Asset> withoutRepeats(std::vector<photos::Asset> assets) {
   return assets;
 }
 
-// The request, or no value when it is unusable: unreadable, not JSON, not an
-// object, `ids` missing, empty or holding anything but strings, `checks`
+// The request, or no value when it is unusable: unreadable, not strict JSON
+// (base/json_request.h), not an object, `ids` missing, empty or holding anything but strings, `checks`
 // present but not an array of objects that each carry a string `id`. The
 // whole shape is checked before the library is asked anything, so that a
 // malformed request never gets half way.
 std::optional<DeleteRequest> parseRequest(const std::string& path) {
-  // Only regular files are read: a pipe or a device could keep the run
-  // waiting or reading forever.
-  std::string text;
-  if (!base::readRegularFile(path, text, base::maxRequestFileBytes)) return std::nullopt;
-  const Json json = Json::parse(text, nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return std::nullopt;
+  // Only regular files are read (a pipe or a device could keep the run
+  // waiting or reading forever), and a repeated key is no request: which of
+  // the two decides what is deleted must not depend on the parser.
+  const std::optional<Json> parsed = base::readJsonRequest(path);
+  if (!parsed || !parsed->is_object()) return std::nullopt;
+  const Json& json = *parsed;
 
   DeleteRequest request;
   const auto ids = json.find("ids");
