@@ -5,8 +5,11 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "bridge/messages.h"
 #include "support/bridge_runner.h"
+#include "support/sample_files.h"
 
 namespace velmora::testing {
 namespace {
@@ -140,6 +143,41 @@ TEST(Entry, LeavesTheHomeFolderAloneWithoutADisplay) {
                                    fs::recursive_directory_iterator());
   EXPECT_EQ(before, after);
   EXPECT_FALSE(fs::exists(home.home() / ".cache"));
+}
+
+// A parent that leaves standard input or output closed: the next file or
+// socket opened would take its number and the JSON lines would go into it
+// (the X connection, which then aborts the run; a preview file).
+TEST(Entry, ClosedStandardDescriptorsTakeNoFileTheRunOpens) {
+  struct Case {
+    const char* what;
+    std::vector<int> closed;
+    bool display;
+  };
+  const std::vector<Case> cases = {
+      {"standard output closed, with a display", {1}, true},
+      {"standard input and output closed", {0, 1}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.display && std::getenv("DISPLAY") == nullptr) continue;
+    TestHome home;
+    writeFlatJpeg(home.pictures() / "a.jpg", 90);
+    const fs::path previews = home.scratch() / "previews";
+    fs::create_directories(previews);
+    RunOptions options;
+    options.environment = home.environment();
+    options.keepDisplay = c.display;
+    options.closedDescriptors = c.closed;
+    const BridgeRun run = runBridge({"scan", previews.string()}, options);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    const std::string preview = readFile(previews / "0.jpg");
+    EXPECT_EQ(preview.rfind("\xFF\xD8", 0), 0u);
+    EXPECT_EQ(preview.find("progress"), std::string::npos);
+  }
 }
 
 }  // namespace
