@@ -1,6 +1,9 @@
 #include "bridge/photos/chunked_read.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <condition_variable>
@@ -14,19 +17,27 @@ namespace {
 
 using Buffer = std::unique_ptr<std::byte[]>;
 
-ssize_t readSome(int fd, std::byte* buffer) {
+// At most one chunk, and never past `left` bytes: a file that grows while
+// it is read is read only to the size it had when it was opened.
+ssize_t readSome(int fd, std::byte* buffer, std::size_t& left) {
+  if (left == 0) return 0;
   while (true) {
-    const ssize_t length = ::read(fd, buffer, readChunkSize);
-    if (length >= 0 || errno != EINTR) return length;
+    const ssize_t length = ::read(fd, buffer, std::min(readChunkSize, left));
+    if (length >= 0) {
+      left -= static_cast<std::size_t>(length);
+      return length;
+    }
+    if (errno != EINTR) return length;
   }
 }
 
-bool readInline(int fd, const ChunkHandler& onChunk) {
+bool readInline(int fd, std::size_t size, const ChunkHandler& onChunk) {
   const Buffer buffer = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
+  std::size_t left = size;
   while (true) {
-    const ssize_t length = readSome(fd, buffer.get());
+    const ssize_t length = readSome(fd, buffer.get(), left);
     if (length < 0) return false;
-    if (length == 0) return true;
+    if (length == 0) return left == 0;
     onChunk(std::span<const std::byte>(buffer.get(), static_cast<std::size_t>(length)));
   }
 }
@@ -35,7 +46,7 @@ bool readInline(int fd, const ChunkHandler& onChunk) {
 // one while the caller consumes the other.
 class ReadAhead {
  public:
-  explicit ReadAhead(int fd) : fd_(fd) {
+  ReadAhead(int fd, std::size_t size) : fd_(fd), left_(size) {
     for (Slot& slot : slots_)
       slot.data = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
     reader_ = std::thread([this] { readAll(); });
@@ -63,7 +74,7 @@ class ReadAhead {
         length = slot.length;
       }
       if (length < 0) return false;
-      if (length == 0) return true;
+      if (length == 0) return shortBy_ == 0;
       onChunk(std::span<const std::byte>(slot.data.get(), static_cast<std::size_t>(length)));
       {
         const std::lock_guard lock(mutex_);
@@ -88,9 +99,10 @@ class ReadAhead {
         changed_.wait(lock, [&] { return stopping_ || !slot.filled; });
         if (stopping_) return;
       }
-      const ssize_t length = readSome(fd_, slot.data.get());
+      const ssize_t length = readSome(fd_, slot.data.get(), left_);
       {
         const std::lock_guard lock(mutex_);
+        if (length == 0) shortBy_ = left_;
         slot.length = length;
         slot.filled = true;
       }
@@ -100,6 +112,8 @@ class ReadAhead {
   }
 
   int fd_;
+  std::size_t left_;         // reader thread only
+  std::size_t shortBy_ = 0;  // bytes missing at the end; under mutex_
   Slot slots_[2];
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -110,9 +124,23 @@ class ReadAhead {
 }  // namespace
 
 bool readChunks(int fd, std::size_t expectedSize, const ChunkHandler& onChunk) {
-  if (expectedSize <= 4 * readChunkSize) return readInline(fd, onChunk);
-  ReadAhead reader(fd);
-  return reader.deliver(onChunk);
+  struct stat before {};
+  if (::fstat(fd, &before) != 0) return false;
+  bool complete = false;
+  if (expectedSize <= 4 * readChunkSize) {
+    complete = readInline(fd, expectedSize, onChunk);
+  } else {
+    ReadAhead reader(fd, expectedSize);
+    complete = reader.deliver(onChunk);
+  }
+  if (!complete) return false;
+  // Written to meanwhile (grown, shrunk, changed in place): the bytes read
+  // are no state the file was ever in as a whole.
+  struct stat after {};
+  if (::fstat(fd, &after) != 0) return false;
+  return static_cast<std::size_t>(after.st_size) == expectedSize &&
+         after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+         after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
 }
 
 }  // namespace velmora::photos
