@@ -101,10 +101,12 @@ int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& li
       withoutRepeats(library.fetchByIdentifiers(request->ids));
   if (selection.size() != request->ids.size()) return fail(emit, messages::selectionChanged);
 
-  // Every asset is looked at, even after a favourite was found.
+  // Every asset is looked at, even after a favourite was found. A rating
+  // that cannot be read may be five stars: such an asset is not deleted.
   bool favorite = false;
   for (const photos::Asset& asset : selection) {
-    if (library.attributes(asset).isFavorite) favorite = true;
+    const photos::AssetAttributes attributes = library.attributes(asset);
+    if (attributes.isFavorite || attributes.favoriteUnknown) favorite = true;
   }
   if (favorite) return fail(emit, messages::selectionHasFavorite);
 

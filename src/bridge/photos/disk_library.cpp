@@ -132,6 +132,12 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Whether the file can be opened for reading now: a rating in a file that
+// cannot be read is a rating nobody checked.
+bool canRead(const std::string& path) {
+  return FileDescriptor(base::openRegularFile(path)).valid();
+}
+
 bool hasExtension(std::string_view name, std::string_view lowerExtension) {
   if (name.size() <= lowerExtension.size() + 1) return false;
   const std::string_view tail = name.substr(name.size() - lowerExtension.size());
@@ -142,11 +148,16 @@ bool hasExtension(std::string_view name, std::string_view lowerExtension) {
 }
 
 // The desktop's own rating (Baloo, used by Dolphin and Gwenview): 0-10,
-// in half stars; 10 is five stars.
-bool ratedFiveStarsByDesktop(const std::string& path) {
+// in half stars; 10 is five stars. No value when it cannot be read (no
+// permission, an I/O error); false when the file has none.
+std::optional<bool> ratedFiveStarsByDesktop(const std::string& path) {
   char value[16] = {};
   const ssize_t length = ::getxattr(path.c_str(), "user.baloo.rating", value, sizeof value - 1);
-  if (length <= 0) return false;
+  if (length < 0) {
+    if (errno == ENODATA || errno == ENOTSUP || errno == ERANGE) return false;
+    return std::nullopt;
+  }
+  if (length == 0) return false;
   std::string_view text(value, static_cast<std::size_t>(length));
   while (!text.empty() && (text.back() == '\0' || text.back() == ' ' || text.back() == '\n')) {
     text.remove_suffix(1);
@@ -234,7 +245,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   AssetAttributes attributes;
   if (asset.resources.empty()) return attributes;
   const std::string& path = asset.resources.front().location;
-  const bool readable = isRegularFile(path);
+  const bool readable = isRegularFile(path) && canRead(path);
+  // Embedded XMP and the desktop's rating both live in the primary file.
+  if (!readable) attributes.favoriteUnknown = true;
   std::optional<double> created;
 
   if (asset.mediaType == mediaTypeImage) {
@@ -260,14 +273,20 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
     }
   }
 
-  if (!attributes.isFavorite && readable) attributes.isFavorite = ratedFiveStarsByDesktop(path);
+  if (!attributes.isFavorite && readable) {
+    const std::optional<bool> desktop = ratedFiveStarsByDesktop(path);
+    if (!desktop) attributes.favoriteUnknown = true;
+    attributes.isFavorite = desktop.value_or(false);
+  }
   for (const Resource& resource : asset.resources) {
     if (attributes.isFavorite) break;
     if (resource.type != resourceTypeAdjustmentData || !hasExtension(resource.location, "xmp")) {
       continue;
     }
-    if (isRegularFile(resource.location)) {
+    if (isRegularFile(resource.location) && canRead(resource.location)) {
       attributes.isFavorite = fiveStars(readSidecarRating(resource.location));
+    } else {
+      attributes.favoriteUnknown = true;
     }
   }
 
