@@ -1,6 +1,7 @@
 #include "deletion/delete_action.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -77,13 +78,14 @@ std::optional<DeleteRequest> parseRequest(const std::string& path) {
 }
 
 // The fingerprint the parent application recorded still matches the asset
-// as it is now, byte for byte.
-bool checkHolds(photos::PhotoLibrary& library, const DeleteCheck& check) {
-  const std::vector<photos::Asset> found = library.fetchByIdentifiers({check.id});
-  if (found.empty() || !check.hash) return false;
+// as it is now, byte for byte. `found` holds the assets of every check,
+// fetched at once: one look per folder, not one per check.
+bool checkHolds(photos::PhotoLibrary& library, const std::map<std::string, photos::Asset>& found,
+                const DeleteCheck& check) {
+  const auto asset = found.find(check.id);
+  if (asset == found.end() || !check.hash) return false;
   std::uint64_t size = 0;
-  const std::optional<std::string> fingerprint =
-      inventory::resourceHash(library, found.front(), size);
+  const std::optional<std::string> fingerprint = inventory::resourceHash(library, asset->second, size);
   return fingerprint && *fingerprint == *check.hash;
 }
 
@@ -110,8 +112,18 @@ int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& li
   }
   if (favorite) return fail(emit, messages::selectionHasFavorite);
 
-  for (const DeleteCheck& check : request->checks) {
-    if (!checkHolds(library, check)) return fail(emit, messages::duplicateCheckChanged);
+  if (!request->checks.empty()) {
+    std::vector<std::string> checked;
+    checked.reserve(request->checks.size());
+    for (const DeleteCheck& check : request->checks) checked.push_back(check.id);
+    std::map<std::string, photos::Asset> found;
+    for (photos::Asset& asset : library.fetchByIdentifiers(checked)) {
+      std::string id = asset.localIdentifier;
+      found.emplace(std::move(id), std::move(asset));
+    }
+    for (const DeleteCheck& check : request->checks) {
+      if (!checkHolds(library, found, check)) return fail(emit, messages::duplicateCheckChanged);
+    }
   }
 
   bool confirmed = selection.size() == 1;
