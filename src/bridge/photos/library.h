@@ -82,6 +82,22 @@ class PhotoLibrary {
   // Every asset, in the library's stable order.
   virtual std::vector<Asset> fetchAll() = 0;
 
+  // The folders the last fetchAll() could not look into (and so whose
+  // assets it could not list), as paths relative to the library.
+  virtual std::vector<std::string> unreadableFolders() const { return {}; }
+
+  // Whether `folder` (a path the kernel resolves) is the library's own
+  // folder or lies inside it; files written there would mix with the
+  // user's own.
+  virtual bool containsFolder(const std::string& folder) const {
+    (void)folder;
+    return false;
+  }
+
+  // Puts back what a change interrupted by a kill left half done. Called
+  // once at the start of a run that uses the library, before anything else.
+  virtual void finishInterruptedChange() {}
+
   // The assets that exist now for these identifiers, in request order.
   // Identifiers that name nothing (or anything outside the library) are
   // simply not found.
