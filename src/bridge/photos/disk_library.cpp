@@ -184,6 +184,15 @@ bool canRead(const std::string& path) {
   return FileDescriptor(base::openRegularFile(path)).valid();
 }
 
+// A link whose target is not on this computer (how git-annex shows content
+// kept elsewhere): there is no file to hold a rating, as for an asset whose
+// originals are in the cloud.
+bool isDanglingLink(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return false;
+  return ::stat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ELOOP);
+}
+
 bool hasExtension(std::string_view name, std::string_view lowerExtension) {
   if (name.size() <= lowerExtension.size() + 1) return false;
   const std::string_view tail = name.substr(name.size() - lowerExtension.size());
@@ -311,7 +320,7 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   const std::string& path = asset.resources.front().location;
   const bool readable = isRegularFile(path) && canRead(path);
   // Embedded XMP and the desktop's rating both live in the primary file.
-  if (!readable) attributes.favoriteUnknown = true;
+  if (!readable && !isDanglingLink(path)) attributes.favoriteUnknown = true;
   std::optional<double> created;
 
   if (asset.mediaType == mediaTypeImage) {
@@ -349,7 +358,7 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
     }
     if (isRegularFile(resource.location) && canRead(resource.location)) {
       attributes.isFavorite = fiveStars(readSidecarRating(resource.location));
-    } else {
+    } else if (!isDanglingLink(resource.location)) {
       attributes.favoriteUnknown = true;
     }
   }
