@@ -31,7 +31,15 @@ ssize_t readSome(int fd, std::byte* buffer, std::size_t& left) {
   }
 }
 
-bool readInline(int fd, std::size_t size, const ChunkHandler& onChunk) {
+// The file's size and modification time are still those of `before`.
+bool unchanged(int fd, const struct stat& before) {
+  struct stat now {};
+  return ::fstat(fd, &now) == 0 && now.st_size == before.st_size &&
+         now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+         now.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+}
+
+bool readInline(int fd, std::size_t size, const struct stat& before, const ChunkHandler& onChunk) {
   const Buffer buffer = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
   std::size_t left = size;
   while (true) {
@@ -39,6 +47,7 @@ bool readInline(int fd, std::size_t size, const ChunkHandler& onChunk) {
     if (length < 0) return false;
     if (length == 0) return left == 0;
     onChunk(std::span<const std::byte>(buffer.get(), static_cast<std::size_t>(length)));
+    if (!unchanged(fd, before)) return false;
   }
 }
 
@@ -64,7 +73,7 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  bool deliver(const ChunkHandler& onChunk) {
+  bool deliver(const struct stat& before, const ChunkHandler& onChunk) {
     for (std::size_t index = 0;; index ^= 1) {
       Slot& slot = slots_[index];
       ssize_t length = 0;
@@ -76,6 +85,8 @@ class ReadAhead {
       if (length < 0) return false;
       if (length == 0) return shortBy_ == 0;
       onChunk(std::span<const std::byte>(slot.data.get(), static_cast<std::size_t>(length)));
+      // Written to meanwhile: no need to read the rest.
+      if (!unchanged(fd_, before)) return false;
       {
         const std::lock_guard lock(mutex_);
         slot.filled = false;
@@ -127,20 +138,17 @@ bool readChunks(int fd, std::size_t expectedSize, const ChunkHandler& onChunk) {
   struct stat before {};
   if (::fstat(fd, &before) != 0) return false;
   bool complete = false;
+  // Written to meanwhile (grown, shrunk, changed in place): the bytes read
+  // are no state the file was ever in as a whole. Looked at after every
+  // chunk, so a file that keeps changing is given up at once.
+  if (static_cast<std::size_t>(before.st_size) != expectedSize) return false;
   if (expectedSize <= 4 * readChunkSize) {
-    complete = readInline(fd, expectedSize, onChunk);
+    complete = readInline(fd, expectedSize, before, onChunk);
   } else {
     ReadAhead reader(fd, expectedSize);
-    complete = reader.deliver(onChunk);
+    complete = reader.deliver(before, onChunk);
   }
-  if (!complete) return false;
-  // Written to meanwhile (grown, shrunk, changed in place): the bytes read
-  // are no state the file was ever in as a whole.
-  struct stat after {};
-  if (::fstat(fd, &after) != 0) return false;
-  return static_cast<std::size_t>(after.st_size) == expectedSize &&
-         after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
-         after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+  return complete && unchanged(fd, before);
 }
 
 }  // namespace velmora::photos
