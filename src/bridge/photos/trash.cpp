@@ -535,8 +535,12 @@ ChangeResult TrashChange::moveAll(const std::vector<TrashItem>& items) {
     // even when the parent asks the bridge to stop.
     const base::TerminationHold hold;
     if (int error = writeJournal(journal); error != 0) {
+      // Its folder may be a link or another user's: never written through.
+      const bool notOwnFolder = error == ENOTDIR || error == ELOOP || error == EPERM;
       return ChangeResult{false, "Das Änderungsprotokoll konnte nicht angelegt werden: " +
-                                     reasonText(error) + "."};
+                                     (notOwnFolder ? std::string("sein Ordner ist kein eigener Ordner")
+                                                   : reasonText(error)) +
+                                     "."};
     }
     // Done or put back: on disk before the journal goes. Files that could
     // not be put back keep the journal, for the next run to try again.
