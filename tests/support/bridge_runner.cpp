@@ -37,7 +37,10 @@ std::map<std::string, std::string> TestHome::environment() const {
 }
 
 BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions& options) {
-  std::vector<std::string> argv{VELMORA_BRIDGE_EXE};
+  // VELMORA_BRIDGE_UNDER_TEST runs the end-to-end tests against another
+  // build of the bridge (an older one, to see a test fail without its fix).
+  const char* other = std::getenv("VELMORA_BRIDGE_UNDER_TEST");
+  std::vector<std::string> argv{other != nullptr && *other != '\0' ? other : VELMORA_BRIDGE_EXE};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::map<std::string, std::string> environment = options.environment;
   if (options.keepDisplay) {

@@ -65,8 +65,9 @@ struct RunOptions {
   std::function<void(const std::string&)> onLine;
 };
 
-// Runs the built executable with exactly `arguments` (the program path is
-// added in front) and collects what it printed.
+// Runs the built executable (or the one VELMORA_BRIDGE_UNDER_TEST names)
+// with exactly `arguments` (the program path is added in front) and collects
+// what it printed.
 BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions& options);
 
 // The same, in a fresh TestHome with its environment.
