@@ -1,6 +1,11 @@
 #include "base/vips.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
 
 #include <mutex>
 
@@ -24,9 +29,29 @@ bool ensureVips() {
   return started;
 }
 
+bool startsLikeDecodableImage(int fd) {
+  unsigned char head[16] = {};
+  ssize_t got = 0;
+  do {
+    got = ::pread(fd, head, sizeof head, 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < static_cast<ssize_t>(sizeof head)) return false;
+  const auto starts = [&](std::string_view magic, std::size_t at = 0) {
+    return std::memcmp(head + at, magic.data(), magic.size()) == 0;
+  };
+  return starts("\xFF\xD8\xFF") ||                                 // JPEG
+         starts("\x89PNG\r\n\x1A\n") ||                           // PNG
+         starts("GIF87a") || starts("GIF89a") ||                   // GIF
+         (starts("RIFF") && starts("WEBP", 8)) ||                  // WebP
+         starts("II*\0") || starts("MM\0*") ||                     // TIFF
+         starts("II+\0") || starts("MM\0+") ||                     // BigTIFF
+         starts("ftyp", 4);                                        // HEIF, AVIF
+}
+
 VipsSource* sourceFromDescriptor(int fd) {
   struct stat status {};
   if (::fstat(fd, &status) != 0 || status.st_size <= 0) return nullptr;
+  if (!startsLikeDecodableImage(fd)) return nullptr;
   return vips_source_new_from_descriptor(fd);
 }
 

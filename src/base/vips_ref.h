@@ -29,9 +29,15 @@ class VipsRef {
   T* object_ = nullptr;
 };
 
+// Whether the file's first bytes are those of a format we decode (JPEG, PNG,
+// GIF, WebP, TIFF, HEIF/AVIF). Everything else is no picture: libvips would
+// otherwise try its other loaders, some of which read a large file whole.
+bool startsLikeDecodableImage(int fd);
+
 // A source reading the open regular file `fd` (libvips keeps a descriptor of
 // its own; `fd` stays the caller's). Null for an empty file, which holds no
-// picture and on which libvips 8.14 aborts the process instead of failing.
+// picture and on which libvips 8.14 aborts the process instead of failing,
+// and for a file that does not start like a decodable image.
 VipsSource* sourceFromDescriptor(int fd);
 
 }  // namespace velmora::base

@@ -41,6 +41,9 @@ int work(const Arguments& arguments, Services& services) {
     services.emit(errorMessage(messages::libraryAccessMissing));
     return 1;
   }
+  // A change that a killed run left half done is put back before anything
+  // looks at the library.
+  library->finishInterruptedChange();
   if (word == "scan") return inventory::scanAction(arguments, *library, services.emit);
   if (word == "delete") {
     return deletion::deleteAction(arguments, *library, services.emit, services.mainThread);

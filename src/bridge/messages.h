@@ -29,5 +29,9 @@ inline constexpr const char* classificationFailed = "Vision-Klassifikation nicht
 inline constexpr const char* scanWarningSuffix =
     ": Originale nicht vollständig lokal verfügbar; Größe unvollständig, keine exakte "
     "Duplikaterkennung";
+// After a folder's path inside the pictures folder (ending in "/"), in the
+// same list: a folder the scan could not look into.
+inline constexpr const char* unreadableFolderSuffix =
+    ": Ordner nicht lesbar; enthaltene Medien fehlen in der Analyse";
 
 }  // namespace velmora::bridge::messages

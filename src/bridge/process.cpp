@@ -1,5 +1,6 @@
 #include "bridge/process.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -19,9 +20,23 @@ void dropLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
 void dropPrint(const gchar*) {}
 
+// A descriptor 0 or 1 that the parent left closed would be taken by the
+// next file or socket opened (the X connection, a preview file), and the
+// JSON lines would go into it.
+void reopenIfClosed(int fd, int flags) {
+  if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
+  const int devNull = ::open("/dev/null", flags);
+  if (devNull >= 0 && devNull != fd) {
+    ::dup2(devNull, fd);
+    ::close(devNull);
+  }
+}
+
 }  // namespace
 
 void quietenProcess() {
+  reopenIfClosed(STDIN_FILENO, O_RDONLY);
+  reopenIfClosed(STDOUT_FILENO, O_WRONLY);
   // A parent that stops reading must not end a run half way (a delete that
   // is moving files, above all): writes then fail with EPIPE and are ignored.
   std::signal(SIGPIPE, SIG_IGN);

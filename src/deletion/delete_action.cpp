@@ -1,13 +1,14 @@
 #include "deletion/delete_action.h"
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "bridge/messages.h"
-#include "base/regular_file.h"
+#include "base/json_request.h"
 #include "deletion/alert.h"
 #include "inventory/fingerprint.h"
 
@@ -39,18 +40,18 @@ std::vector<photos::Asset> withoutRepeats(std::vector<photos::Asset> assets) {
   return assets;
 }
 
-// The request, or no value when it is unusable: unreadable, not JSON, not an
-// object, `ids` missing, empty or holding anything but strings, `checks`
+// The request, or no value when it is unusable: unreadable, not strict JSON
+// (base/json_request.h), not an object, `ids` missing, empty or holding anything but strings, `checks`
 // present but not an array of objects that each carry a string `id`. The
 // whole shape is checked before the library is asked anything, so that a
 // malformed request never gets half way.
 std::optional<DeleteRequest> parseRequest(const std::string& path) {
-  // Only regular files are read: a pipe or a device could keep the run
-  // waiting or reading forever.
-  std::string text;
-  if (!base::readRegularFile(path, text, base::maxRequestFileBytes)) return std::nullopt;
-  const Json json = Json::parse(text, nullptr, false);
-  if (json.is_discarded() || !json.is_object()) return std::nullopt;
+  // Only regular files are read (a pipe or a device could keep the run
+  // waiting or reading forever), and a repeated key is no request: which of
+  // the two decides what is deleted must not depend on the parser.
+  const std::optional<Json> parsed = base::readJsonRequest(path);
+  if (!parsed || !parsed->is_object()) return std::nullopt;
+  const Json& json = *parsed;
 
   DeleteRequest request;
   const auto ids = json.find("ids");
@@ -77,13 +78,14 @@ std::optional<DeleteRequest> parseRequest(const std::string& path) {
 }
 
 // The fingerprint the parent application recorded still matches the asset
-// as it is now, byte for byte.
-bool checkHolds(photos::PhotoLibrary& library, const DeleteCheck& check) {
-  const std::vector<photos::Asset> found = library.fetchByIdentifiers({check.id});
-  if (found.empty() || !check.hash) return false;
+// as it is now, byte for byte. `found` holds the assets of every check,
+// fetched at once: one look per folder, not one per check.
+bool checkHolds(photos::PhotoLibrary& library, const std::map<std::string, photos::Asset>& found,
+                const DeleteCheck& check) {
+  const auto asset = found.find(check.id);
+  if (asset == found.end() || !check.hash) return false;
   std::uint64_t size = 0;
-  const std::optional<std::string> fingerprint =
-      inventory::resourceHash(library, found.front(), size);
+  const std::optional<std::string> fingerprint = inventory::resourceHash(library, asset->second, size);
   return fingerprint && *fingerprint == *check.hash;
 }
 
@@ -101,15 +103,27 @@ int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& li
       withoutRepeats(library.fetchByIdentifiers(request->ids));
   if (selection.size() != request->ids.size()) return fail(emit, messages::selectionChanged);
 
-  // Every asset is looked at, even after a favourite was found.
+  // Every asset is looked at, even after a favourite was found. A rating
+  // that cannot be read may be five stars: such an asset is not deleted.
   bool favorite = false;
   for (const photos::Asset& asset : selection) {
-    if (library.attributes(asset).isFavorite) favorite = true;
+    const photos::AssetAttributes attributes = library.attributes(asset);
+    if (attributes.isFavorite || attributes.favoriteUnknown) favorite = true;
   }
   if (favorite) return fail(emit, messages::selectionHasFavorite);
 
-  for (const DeleteCheck& check : request->checks) {
-    if (!checkHolds(library, check)) return fail(emit, messages::duplicateCheckChanged);
+  if (!request->checks.empty()) {
+    std::vector<std::string> checked;
+    checked.reserve(request->checks.size());
+    for (const DeleteCheck& check : request->checks) checked.push_back(check.id);
+    std::map<std::string, photos::Asset> found;
+    for (photos::Asset& asset : library.fetchByIdentifiers(checked)) {
+      std::string id = asset.localIdentifier;
+      found.emplace(std::move(id), std::move(asset));
+    }
+    for (const DeleteCheck& check : request->checks) {
+      if (!checkHolds(library, found, check)) return fail(emit, messages::duplicateCheckChanged);
+    }
   }
 
   bool confirmed = selection.size() == 1;

@@ -1,16 +1,20 @@
 #include "inventory/scan.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <string_view>
 
 #include <vips/vips.h>
 
 #include "bridge/messages.h"
 #include "base/ordered_work.h"
+#include "base/regular_file.h"
 #include "base/vips.h"
 #include "inventory/fingerprint.h"
 #include "inventory/thumbnail.h"
@@ -62,7 +66,8 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
       {"favorite", attributes.isFavorite},
       {"created", attributes.creationDate.value_or(0.0)},
   };
-  record.update(thumbnail(library, asset, folder / (id + ".jpg")));
+  record.update(
+      thumbnail(library, asset, folder.empty() ? folder : folder / (id + ".jpg")));
   if (asset.mediaType != photos::mediaTypeImage) record.erase("dhash_string");
 
   record["size_known"] = fingerprint ? 1 : 0;
@@ -72,6 +77,52 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
     outcome.warning = name + bridge::messages::scanWarningSuffix;
   }
   return outcome;
+}
+
+// The preview folder, open; none for an empty path (that would be the
+// current folder) and for a folder inside the pictures folder, where the
+// previews would replace the user's own pictures of the same names.
+base::UniqueFd openPreviewFolder(const std::string& path, const photos::PhotoLibrary& library) {
+  if (path.empty()) return base::UniqueFd();
+  base::UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid() || library.containsFolder(base::descriptorPath(folder.get()))) {
+    return base::UniqueFd();
+  }
+  return folder;
+}
+
+// The number N of a preview name "N.jpg", as this scan writes them.
+std::optional<unsigned long> previewNumber(std::string_view name) {
+  if (!name.ends_with(".jpg")) return std::nullopt;
+  name.remove_suffix(4);
+  if (name.empty() || name.size() > 19 || (name.size() > 1 && name.front() == '0')) {
+    return std::nullopt;
+  }
+  unsigned long number = 0;
+  for (const char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + static_cast<unsigned long>(c - '0');
+  }
+  return number;
+}
+
+// The scan owns the names N.jpg of its preview folder: those of numbers
+// past this library's end showed assets of an earlier, larger library.
+void removeStalePreviews(int folder, unsigned long count) {
+  const int own = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return;
+  DIR* dir = ::fdopendir(own);
+  if (dir == nullptr) {
+    ::close(own);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::optional<unsigned long> number = previewNumber(entry->d_name);
+    if (number && *number >= count) stale.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : stale) ::unlinkat(folder, name.c_str(), 0);
 }
 
 }  // namespace
@@ -91,7 +142,12 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
   // per worker.
   mallopt(M_MMAP_THRESHOLD, 1 << 20);
 
-  const std::filesystem::path folder = arguments.size() > 2 ? arguments[2] : std::string();
+  // Written through the descriptor's name, so that the folder checked is the
+  // folder written to, whatever happens to its path meanwhile.
+  const base::UniqueFd previewFolder =
+      openPreviewFolder(arguments.size() > 2 ? arguments[2] : std::string(), library);
+  const std::filesystem::path folder =
+      previewFolder.valid() ? base::descriptorPath(previewFolder.get()) : std::string();
   const std::vector<photos::Asset> assets = library.fetchAll();
   const unsigned long count = assets.size();
   const std::uint32_t owner = ::getuid();
@@ -101,6 +157,9 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
   // it, and the records are put together in asset order.
   bridge::Json items = bridge::Json::array();
   bridge::Json errors = bridge::Json::array();
+  for (const std::string& unreadable : library.unreadableFolders()) {
+    errors.push_back(unreadable + "/" + bridge::messages::unreadableFolderSuffix);
+  }
   base::OrderedJob<Outcome> job;
   job.taken = [&](std::size_t index) {
     emit(bridge::progressMessage("Fotomediathek", index + 1, count));
@@ -120,6 +179,7 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
     vips_concurrency_set(static_cast<int>(std::max(1U, base::onlineProcessors() / threads)));
   }
   base::runInOrder(count, threads, job);
+  if (previewFolder.valid()) removeStalePreviews(previewFolder.get(), count);
 
   emit(bridge::Json{{"items", std::move(items)}, {"errors", std::move(errors)}});
   return 0;

@@ -82,17 +82,20 @@ bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset
                        const std::filesystem::path& path) {
   bridge::Json metrics = bridge::Json::object();
   std::optional<photos::RgbImage> bitmap = library.requestImage(asset, previewSide, previewSide);
-  if (!bitmap || !usable(*bitmap)) return metrics;
+  // A preview of the same name from an earlier scan into this folder
+  // belongs to whatever asset had this number then; left in place it would
+  // show another picture for this record. (A folder of that name stays:
+  // unlink removes files only.)
+  if (!bitmap || !usable(*bitmap)) {
+    if (!path.empty()) ::unlink(path.c_str());
+    return metrics;
+  }
 
   // The file comes first; whether it could be written does not change the
   // measurements.
-  const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality);
-  if (!jpeg || !writeFileAtomically(path, *jpeg)) {
-    // A preview of the same name from an earlier scan into this folder
-    // belongs to whatever asset had this number then; left in place it
-    // would show another picture for this record. (A folder of that name
-    // stays: unlink removes files only.)
-    ::unlink(path.c_str());
+  if (!path.empty()) {
+    const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality);
+    if (!jpeg || !writeFileAtomically(path, *jpeg)) ::unlink(path.c_str());
   }
 
   const LumaGrid grid = lumaGrid(*bitmap);

@@ -16,8 +16,9 @@ inline constexpr std::uint32_t previewSide = 600;
 // PreviewMetrics: "qr", "qr_checked", "dhash_string", "sharpness",
 // "variance"; an empty object when the library delivers no usable image (no
 // file is written then, and the QR detector is not asked). A failed write is
-// not reported: the metrics come all the same, and a file already at `path`
-// is removed, since it cannot be this asset's preview.
+// not reported: the metrics come all the same. Without a preview, a file
+// already at `path` is removed, since it cannot be this asset's preview. An
+// empty `path` writes and removes nothing.
 bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset,
                        const std::filesystem::path& path);
 

@@ -4,13 +4,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "bridge/messages.h"
 #include "base/ordered_work.h"
-#include "base/regular_file.h"
+#include "base/json_request.h"
 #include "semantic/object_classifier.h"
 
 namespace velmora::semantic {
@@ -25,13 +26,11 @@ constexpr std::size_t maxLabels = 12;
 constexpr unsigned maxSemanticWorkers = 4;
 
 // The request's `items`; false when the file cannot be read, is not
-// JSON, or has no array there.
+// strict JSON (base/json_request.h), or has no array there.
 bool requestItems(const std::string& requestFile, Json& items) {
-  std::string text;
-  if (!base::readRegularFile(requestFile, text, base::maxRequestFileBytes)) return false;
-  Json request = Json::parse(text, nullptr, false);
-  if (!request.is_object() || !request.contains("items")) return false;
-  Json& found = request["items"];
+  std::optional<Json> request = base::readJsonRequest(requestFile);
+  if (!request || !request->is_object() || !request->contains("items")) return false;
+  Json& found = (*request)["items"];
   if (!found.is_array()) return false;
   items = std::move(found);
   return true;

@@ -5,8 +5,14 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <set>
+#include <thread>
+
 #include "bridge/messages.h"
 #include "support/bridge_runner.h"
+#include "support/sample_files.h"
 
 namespace velmora::testing {
 namespace {
@@ -140,6 +146,61 @@ TEST(Entry, LeavesTheHomeFolderAloneWithoutADisplay) {
                                    fs::recursive_directory_iterator());
   EXPECT_EQ(before, after);
   EXPECT_FALSE(fs::exists(home.home() / ".cache"));
+}
+
+// A parent that leaves standard input or output closed: the next file or
+// socket opened would take its number and the JSON lines would go into it
+// (the X connection, which a display then aborts on; a preview file).
+TEST(Entry, ClosedStandardDescriptorsTakeNoFileTheRunOpens) {
+  struct Case {
+    const char* what;
+    std::vector<int> closed;
+    bool display;
+  };
+  const std::vector<Case> cases = {
+      {"standard output closed, with a display", {1}, true},
+      {"standard input and output closed", {0, 1}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.display && std::getenv("DISPLAY") == nullptr) continue;
+    TestHome home;
+    writeNoiseJpeg(home.pictures() / "a.jpg", 1600, 1200);
+    writeFlatJpeg(home.pictures() / "b.jpg", 90);
+    const fs::path previews = home.scratch() / "previews";
+    fs::create_directories(previews);
+    RunOptions options;
+    options.environment = home.environment();
+    options.keepDisplay = c.display;
+    options.closedDescriptors = c.closed;
+    // What descriptor 1 is while the bridge runs, looked at again and again.
+    std::atomic<bool> ended{false};
+    std::set<std::string> standardOutput;
+    std::thread watcher;
+    options.started = [&](pid_t pid) {
+      watcher = std::thread([&, pid] {
+        const std::string link = "/proc/" + std::to_string(pid) + "/fd/1";
+        while (!ended) {
+          std::error_code error;
+          const fs::path target = fs::read_symlink(link, error);
+          if (!error) standardOutput.insert(target.string().substr(0, 7));
+        }
+      });
+    };
+    const BridgeRun run = runBridge({"scan", previews.string()}, options);
+    ended = true;
+    if (watcher.joinable()) watcher.join();
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(standardOutput.contains("socket:")) << "the JSON lines went into a socket";
+    for (const char* name : {"0.jpg", "1.jpg"}) {
+      const std::string preview = readFile(previews / name);
+      EXPECT_EQ(preview.rfind("\xFF\xD8", 0), 0u) << name;
+      EXPECT_EQ(preview.find("progress"), std::string::npos) << name;
+    }
+  }
 }
 
 }  // namespace

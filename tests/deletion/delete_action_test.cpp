@@ -290,5 +290,39 @@ TEST(DeleteAction, NobodyToAskMeansNotConfirmed) {
   EXPECT_EQ(noDisplay.calls, 0);
 }
 
+// A rating that cannot be read may be five stars: such an asset counts as
+// a favourite, whatever the other assets are.
+TEST(DeleteAction, ARatingThatCannotBeReadCountsAsAFavourite) {
+  FakeLibrary library = sampleLibrary();
+  library.find("B.jpg")->attributes.favoriteUnknown = true;
+  FakeConfirmation confirmation;
+  expectError(runDelete(library, R"({"ids": ["A.jpg", "B.jpg"]})", confirmation),
+              messages::selectionHasFavorite);
+  EXPECT_TRUE(confirmation.asked.empty());
+  EXPECT_TRUE(library.deletions.empty());
+}
+
+// Checks of many assets look them up together, not one library look each
+// (a look lists the asset's whole folder).
+TEST(DeleteAction, ChecksLookTheirAssetsUpTogether) {
+  FakeLibrary library;
+  std::string ids;
+  std::string checks;
+  for (int i = 0; i < 500; ++i) {
+    const std::string id = "IMG_" + std::to_string(i) + ".jpg";
+    const photos::Asset& asset = library.add(id, 1, Resources{{1, "public.jpeg", id}});
+    std::uint64_t size = 0;
+    const std::string hash = inventory::resourceHash(library, asset, size).value();
+    ids += (i > 0 ? ", \"" : "\"") + id + "\"";
+    checks += std::string(i > 0 ? ", " : "") + R"({"id": ")" + id + R"(", "hash": ")" + hash + "\"}";
+  }
+  FakeConfirmation confirmation;
+  const ActionRun run =
+      runDelete(library, "{\"ids\": [" + ids + "], \"checks\": [" + checks + "]}", confirmation);
+  ASSERT_EQ(run.lines.size(), 1u);
+  EXPECT_EQ(run.lines[0], (json{{"moved", 500}, {"errors", json::array()}}));
+  EXPECT_LE(library.identifierLookups, 2u);
+}
+
 }  // namespace
 }  // namespace velmora::testing

@@ -2,7 +2,9 @@
 // what is there when it reads, reports what is gone as not available, and
 // never blocks or crashes on what took a file's place.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <cstdlib>
@@ -79,6 +81,58 @@ TEST(ChangingFiles, ReadingSeesTheFileAsItIsNowOrReportsItMissing) {
     library.requestImage(asset, 600, 600);
     // The other resource of the asset is untouched.
     EXPECT_EQ(readAll(library, asset.resources.back()), "video");
+  }
+}
+
+// A file written to while it is read (a video still being copied in, a
+// file that another program keeps extending): the bytes read are no state
+// the file was ever in, so it counts as not read fully. The read never goes
+// past the size the file had when it was opened, so it also ends.
+TEST(ChangingFiles, AFileWrittenWhileItIsReadIsNotReadFully) {
+  struct Case {
+    const char* what;
+    std::size_t size;
+    bool inPlace;  // rewritten at the same size instead of extended
+  };
+  const std::vector<Case> cases = {
+      {"a small file that grows", 1 << 20, false},
+      {"a large file that grows", 16 << 20, false},
+      {"a large file rewritten in place", 16 << 20, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    writeFile(dir / "clip.mov", std::string(c.size, 'v'));
+    photos::DiskLibrary library(dir.path());
+    const std::vector<photos::Asset> assets = library.fetchAll();
+    ASSERT_EQ(assets.size(), 1u);
+    const int writer = ::open((dir / "clip.mov").c_str(), O_WRONLY | O_APPEND);
+    const int rewriter = ::open((dir / "clip.mov").c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    ASSERT_GE(rewriter, 0);
+    std::size_t delivered = 0;
+    int chunks = 0;
+    const bool complete =
+        library.readResource(assets[0].resources[0], [&](std::span<const std::byte> chunk) {
+          delivered += chunk.size();
+          // Each of the first chunks is followed by more bytes, as long as
+          // the reader lets them be; a reader that follows them never ends.
+          if (++chunks > 64) return;
+          if (c.inPlace) {
+            if (chunks > 1) return;
+            ::usleep(20000);  // past the clock tick of the file's modification time
+            ASSERT_EQ(::pwrite(rewriter, "w", 1, 0), 1);
+          } else {
+            const std::string more(1 << 20, 'm');
+            ASSERT_EQ(::write(writer, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+          }
+        });
+    ::close(writer);
+    ::close(rewriter);
+    EXPECT_FALSE(complete);
+    EXPECT_LE(delivered, c.size);
+    std::uint64_t size = 0;
+    EXPECT_TRUE(inventory::resourceHash(library, assets[0], size).has_value());  // quiet now
   }
 }
 

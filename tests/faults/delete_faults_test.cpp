@@ -6,11 +6,20 @@
 #include <filesystem>
 #include <vips/vips8>
 
+#include "bridge/messages.h"
 #include "bridge/photos/disk_library.h"
 #include "base/vips.h"
 #include "inventory/fingerprint.h"
+#include "faults/interrupted_delete.h"
 #include "support/sample_files.h"
 #include "support/bridge_runner.h"
+
+#include <pwd.h>
+#include <sys/xattr.h>
+
+#include <csignal>
+#include <functional>
+#include <random>
 
 namespace velmora::testing {
 namespace {
@@ -96,6 +105,116 @@ TEST(DeleteFaults, ATrashThatCannotBeCreatedLeavesEveryFileInPlace) {
   EXPECT_TRUE(fs::exists(home.pictures() / "IMG_0001.JPG"));
   EXPECT_EQ(readFile(home.pictures() / "IMG_0001.MOV"), "paired video");
   EXPECT_EQ(readFile(home.home() / "data"), "not a folder");
+}
+
+// A rating that the user cannot read (the photo or its sidecar is not
+// readable) may be five stars: the delete is refused as for a favourite,
+// and nothing moves.
+TEST(DeleteFaults, AFavouriteThatCannotBeReadIsNotDeleted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the bridge as another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user 'nobody'";
+  const std::string fiveStars =
+      R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF )"
+      R"(xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" )"
+      R"(xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="5"/></rdf:RDF></x:xmpmeta>)";
+  struct Case {
+    const char* what;
+    std::function<bool(const fs::path& pictures)> make;  // false: cannot be made here
+    bool deleted;
+  };
+  const std::vector<Case> cases = {
+      {"a readable photo without a rating",
+       [](const fs::path& p) { writeFlatJpeg(p / "IMG_1.JPG", 10); return true; }, true},
+      {"an unreadable photo rated five stars by the desktop",
+       [](const fs::path& p) {
+         writeFlatJpeg(p / "IMG_1.JPG", 10);
+         return ::setxattr((p / "IMG_1.JPG").c_str(), "user.baloo.rating", "10", 2, 0) == 0 &&
+                ::chmod((p / "IMG_1.JPG").c_str(), 0) == 0;
+       },
+       false},
+      {"an unreadable photo without a rating",
+       [](const fs::path& p) {
+         writeFlatJpeg(p / "IMG_1.JPG", 10);
+         return ::chmod((p / "IMG_1.JPG").c_str(), 0) == 0;
+       },
+       false},
+      {"an unreadable sidecar with five stars",
+       [&](const fs::path& p) {
+         writeFlatJpeg(p / "IMG_1.JPG", 10);
+         writeFile(p / "IMG_1.xmp", fiveStars);
+         return ::chmod((p / "IMG_1.xmp").c_str(), 0) == 0;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestHome home;
+    for (const fs::path& folder : {home.home().parent_path(), home.home(), home.pictures()}) {
+      ASSERT_EQ(::chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    if (!c.make(home.pictures())) continue;
+    for (const auto& entry : fs::recursive_directory_iterator(home.home())) {
+      ASSERT_EQ(::lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    RunOptions options;
+    options.environment = home.environment();
+    options.runAs = RunOptions::User{nobody->pw_uid, nobody->pw_gid};
+    const BridgeRun run =
+        runBridge({"delete", request(home, R"({"ids": ["IMG_1.JPG"]})").string()}, options);
+    EXPECT_EQ(run.err, "");
+    ASSERT_EQ(run.lines.size(), 1u) << run.out;
+    if (c.deleted) {
+      EXPECT_EQ(run.lines[0], json({{"moved", 1}, {"errors", json::array()}}));
+    } else {
+      EXPECT_EQ(run.lines[0], json({{"error", bridge::messages::selectionHasFavorite}}));
+      EXPECT_TRUE(fs::exists(home.pictures() / "IMG_1.JPG"));
+    }
+  }
+}
+
+// Stopped at random points of its change, by SIGKILL (then the next run
+// puts back what was moved) or by SIGTERM (held until the change is whole):
+// no asset is ever left half in the trash. bench/interrupted_delete_bench
+// runs the same many more times.
+TEST(DeleteFaults, AnInterruptedChangeNeverLeavesHalfAnAsset) {
+  XDisplay display;
+  if (display.name().empty()) GTEST_SKIP() << "no X server (Xvfb) could be started";
+  constexpr int assets = 20;
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  // The journal, an info file and a move per file, the journal's removal.
+  std::uniform_int_distribution<int> point(1, 6 * assets + 2);
+  int interrupted = 0;
+  for (int round = 0; round < 24; ++round) {
+    const int signal = round % 4 == 3 ? SIGTERM : SIGKILL;
+    const int events = point(random);
+    SCOPED_TRACE("round " + std::to_string(round) + ", signal " + std::to_string(signal) +
+                 " after " + std::to_string(events) + " events");
+    ThreePartLibrary library(assets);
+    const Interruption stop = interruptDelete(library, display, events, signal);
+    ASSERT_TRUE(stop.confirmed) << "the alert did not appear";
+    EXPECT_EQ(stop.run.err, "");
+    if (stop.signalled) ++interrupted;
+    if (signal == SIGTERM) {
+      // Held: the change ends whole before the process does.
+      const LibraryState now = inspect(library);
+      EXPECT_EQ(now.half, 0);
+      EXPECT_EQ(now.strayRecords, 0);
+      EXPECT_FALSE(now.journalLeft);
+    }
+    const BridgeRun next = nextRun(library);
+    EXPECT_EQ(next.lines.back(), json({{"error", bridge::messages::selectionChanged}}));
+    const LibraryState after = inspect(library);
+    EXPECT_EQ(after.half, 0);
+    EXPECT_EQ(after.strayRecords, 0);
+    EXPECT_FALSE(after.journalLeft);
+    EXPECT_TRUE(after.whole == assets || after.trashed == assets)
+        << after.whole << " in the library, " << after.trashed << " in the trash";
+  }
+  // Most rounds must have stopped the change itself, not missed it.
+  EXPECT_GE(interrupted, 12);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "faults/hostile_images.h"
 #include "bridge/photos/media_metadata.h"
 #include "qr/image_file.h"
+#include "support/bridge_runner.h"
 #include "support/temp_dir.h"
 
 namespace velmora::testing {
@@ -120,6 +121,25 @@ TEST(ResourceLimits, VideoWithABrokenIndexIsReadQuietly) {
     if (preview) {
       EXPECT_EQ(preview->pixels.size(), std::size_t{preview->width} * preview->height * 3);
     }
+  }
+}
+
+// Large files with a picture's name whose first bytes are no format we
+// decode (here 1 GB of zeros, which takes no disk): no picture, without
+// handing them to libvips, whose other loaders would read them whole.
+TEST(ResourceLimits, LargeFilesThatAreNoPictureAreNotRead) {
+  TestHome home;
+  for (const char* name : {"big.jpg", "big.png", "big.heic"}) {
+    SCOPED_TRACE(name);
+    const fs::path file = home.scratch() / name;
+    writeFile(file, "");
+    fs::resize_file(file, std::uintmax_t{1} << 30);
+    const BridgeRun run = runBridge({"qr", file.string()}, home);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.lines.size(), 1u) << run.out;
+    EXPECT_EQ(run.lines[0]["qr"], false);
+    EXPECT_LT(run.peakResidentKb, 300 * 1024);
+    fs::remove(file);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <vips/vips8>
@@ -96,6 +97,80 @@ TEST(ScanFaults, APreviewFolderThatCannotBeWrittenLeavesTheRecordsWhole) {
       EXPECT_TRUE(fs::is_empty(folder));
     }
   }
+}
+
+// Preview folders where previews would replace files that are not the
+// scan's: none at all for an empty path (it would be the current folder),
+// none inside the pictures folder however it is reached. The records are
+// whole and measured all the same.
+TEST(ScanFaults, PreviewsAreNeverWrittenAmongTheUsersOwnFiles) {
+  struct Case {
+    const char* what;
+    std::function<std::string(const TestHome&)> folder;
+  };
+  const std::vector<Case> cases = {
+      {"an empty path", [](const TestHome&) { return std::string(); }},
+      {"the pictures folder", [](const TestHome& h) { return h.pictures().string(); }},
+      {"a folder inside it", [](const TestHome& h) { return (h.pictures() / "sub").string(); }},
+      {"a link to the pictures folder",
+       [](const TestHome& h) {
+         fs::create_directory_symlink(h.pictures(), h.scratch() / "link");
+         return (h.scratch() / "link").string();
+       }},
+      {"a path back into it through ..",
+       [](const TestHome& h) { return (h.pictures() / "sub" / ".." / ".." / "Pictures").string(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestHome home;
+    // The user's own 0.jpg, read-only: a preview of that name would replace it.
+    writeFlatJpeg(home.pictures() / "0.jpg", 10);
+    writeFlatJpeg(home.pictures() / "sub" / "1.jpg", 20);
+    fs::permissions(home.pictures() / "0.jpg", fs::perms::owner_read);
+    const std::map<std::string, std::string> before = {
+        {"0.jpg", readFile(home.pictures() / "0.jpg")},
+        {"sub/1.jpg", readFile(home.pictures() / "sub" / "1.jpg")}};
+    RunOptions options;
+    options.environment = home.environment();
+    options.workingDirectory = home.pictures();
+    const BridgeRun run = runBridge({"scan", c.folder(home)}, options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    ASSERT_FALSE(run.lines.empty());
+    ASSERT_EQ(run.lines.back()["items"].size(), 2u) << run.out;
+    for (const json& item : run.lines.back()["items"]) EXPECT_TRUE(item.contains("dhash_string"));
+    std::map<std::string, std::string> after;
+    for (const auto& entry : fs::recursive_directory_iterator(home.pictures())) {
+      if (entry.is_regular_file()) {
+        after[entry.path().lexically_relative(home.pictures()).string()] = readFile(entry.path());
+      }
+    }
+    EXPECT_TRUE(after == before) << after.size() << " files";
+  }
+}
+
+// The scan owns the names N.jpg of its preview folder: an asset without a
+// preview does not keep an earlier scan's file of its number, and numbers
+// past the library's end go. Other names stay.
+TEST(ScanFaults, PreviewsOfEarlierScansThatShowNothingNowAreRemoved) {
+  TestHome home;
+  writeFlatJpeg(home.pictures() / "a.jpg", 10);
+  writeFile(home.pictures() / "b.jpg", "no picture");
+  const fs::path previews = home.scratch() / "previews";
+  for (int i = 0; i < 12; ++i) writeFile(previews / (std::to_string(i) + ".jpg"), "old");
+  for (const char* name : {"07.jpg", "notes.txt", "3.jpeg", "x3.jpg"}) {
+    writeFile(previews / name, "the user's");
+  }
+  fs::create_directories(previews / "12.jpg");
+  const BridgeRun run = runBridge({"scan", previews.string()}, home);
+  EXPECT_EQ(run.status, 0);
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(previews)) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"0.jpg", "07.jpg", "notes.txt", "3.jpeg", "x3.jpg",
+                                          "12.jpg"}));
+  EXPECT_NE(readFile(previews / "0.jpg"), "old");
 }
 
 TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {

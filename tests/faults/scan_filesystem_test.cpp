@@ -91,6 +91,33 @@ TEST(ScanFileSystemFaults, AFolderThatBecomesUnreadableMidScanGivesWarningsForIt
   EXPECT_EQ(result["errors"], json(warnings));
 }
 
+// Folders the scan cannot look into from the start: their photos cannot be
+// listed, and a warning per folder says that part of the library was not
+// seen.
+TEST(ScanFileSystemFaults, FoldersUnreadableFromTheStartAreNamedInTheWarnings) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the bridge as another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no user 'nobody'";
+  TestHome home;
+  writeFlatJpeg(home.pictures() / "seen.jpg", 40);
+  writeFlatJpeg(home.pictures() / "Locked" / "hidden.jpg", 50);
+  writeFlatJpeg(home.pictures() / "2024" / "Privat ä" / "hidden.jpg", 60);
+  chownTree(home.home().parent_path(), nobody->pw_uid, nobody->pw_gid);
+  ASSERT_EQ(::chmod((home.pictures() / "Locked").c_str(), 0), 0);
+  ASSERT_EQ(::chmod((home.pictures() / "2024" / "Privat ä").c_str(), 0), 0);
+  RunOptions options;
+  options.environment = home.environment();
+  options.runAs = RunOptions::User{nobody->pw_uid, nobody->pw_gid};
+  const BridgeRun run = runBridge({"scan", (home.scratch() / "none").string()}, options);
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.err, "");
+  const json& result = finalLine(run);
+  ASSERT_TRUE(result.contains("items")) << run.out;
+  EXPECT_EQ(result["items"].size(), 1u);
+  const std::string suffix = bridge::messages::unreadableFolderSuffix;
+  EXPECT_EQ(result["errors"], json({"2024/Privat ä/" + suffix, "Locked/" + suffix}));
+}
+
 // A tmpfs of 200 KB mounted for one test; unmounted when the test ends,
 // whatever happened.
 class SmallTmpfs {

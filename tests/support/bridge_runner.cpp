@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,7 +37,10 @@ std::map<std::string, std::string> TestHome::environment() const {
 }
 
 BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions& options) {
-  std::vector<std::string> argv{VELMORA_BRIDGE_EXE};
+  // VELMORA_BRIDGE_UNDER_TEST runs the end-to-end tests against another
+  // build of the bridge (an older one, to see a test fail without its fix).
+  const char* other = std::getenv("VELMORA_BRIDGE_UNDER_TEST");
+  std::vector<std::string> argv{other != nullptr && *other != '\0' ? other : VELMORA_BRIDGE_EXE};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::map<std::string, std::string> environment = options.environment;
   if (options.keepDisplay) {
@@ -62,6 +66,10 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
     ::dup2(devNull, STDIN_FILENO);
     ::dup2(outPipe[1], STDOUT_FILENO);
     ::dup2(errPipe[1], STDERR_FILENO);
+    for (const int fd : options.closedDescriptors) ::close(fd);
+    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) {
+      ::_exit(125);
+    }
     if (options.runAs && (::setgroups(0, nullptr) != 0 || ::setgid(options.runAs->gid) != 0 ||
                           ::setuid(options.runAs->uid) != 0)) {
       ::_exit(126);
@@ -71,6 +79,7 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
+  if (options.started) options.started(child);
   if (options.closeStdoutEarly) {
     ::close(outPipe[0]);
     outPipe[0] = -1;
@@ -117,8 +126,11 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
     if (fd >= 0) ::close(fd);
   }
   int status = 0;
-  ::waitpid(child, &status, 0);
+  struct rusage usage {};
+  ::wait4(child, &status, 0, &usage);
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  run.peakResidentKb = usage.ru_maxrss;
 
   std::istringstream lines(run.out);
   std::string line;

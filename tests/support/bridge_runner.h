@@ -21,6 +21,8 @@ struct BridgeRun {
   std::string err;
   std::vector<nlohmann::json> lines;  // standard output parsed line by line
   bool allLinesParsed = true;         // every line was one JSON object
+  int signal = 0;                     // the signal that ended it, if one did
+  long peakResidentKb = 0;            // the bridge's peak resident memory
 };
 
 // A home of its own for a run: HOME, XDG_CONFIG_HOME and XDG_DATA_HOME point
@@ -51,13 +53,21 @@ struct RunOptions {
     gid_t gid;
   };
   std::optional<User> runAs;
+  // Descriptors the bridge starts with closed (0: standard input, 1:
+  // standard output), as a careless parent may leave them.
+  std::vector<int> closedDescriptors;
+  // The bridge's working folder; empty: the test's own.
+  std::filesystem::path workingDirectory;
+  // Called with the child's process id once it runs.
+  std::function<void(pid_t)> started;
   // Called with each line of standard output (without its newline) as it
   // arrives, while the bridge still runs.
   std::function<void(const std::string&)> onLine;
 };
 
-// Runs the built executable with exactly `arguments` (the program path is
-// added in front) and collects what it printed.
+// Runs the built executable (or the one VELMORA_BRIDGE_UNDER_TEST names)
+// with exactly `arguments` (the program path is added in front) and collects
+// what it printed.
 BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions& options);
 
 // The same, in a fresh TestHome with its environment.

@@ -25,6 +25,7 @@ class FakeLibrary : public photos::PhotoLibrary {
   std::vector<std::string> readLog;  // locations in the order they were read
   photos::ChangeResult changeResult{true, std::nullopt};
   std::vector<std::vector<std::string>> deletions;  // identifiers per change
+  std::size_t identifierLookups = 0;                 // calls of fetchByIdentifiers
 
   // Adds an asset whose resources are given as (type, uti, bytes or none).
   photos::Asset& add(const std::string& identifier, int mediaType,
@@ -63,6 +64,7 @@ class FakeLibrary : public photos::PhotoLibrary {
   }
 
   std::vector<photos::Asset> fetchByIdentifiers(const std::vector<std::string>& ids) override {
+    ++identifierLookups;
     std::vector<photos::Asset> assets;
     for (const std::string& id : ids) {
       if (Entry* entry = find(id)) assets.push_back(entry->asset);

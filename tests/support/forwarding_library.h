@@ -11,6 +11,11 @@ class ForwardingLibrary : public photos::PhotoLibrary {
 
   bool authorize() override { return real_.authorize(); }
   std::vector<photos::Asset> fetchAll() override { return real_.fetchAll(); }
+  std::vector<std::string> unreadableFolders() const override { return real_.unreadableFolders(); }
+  bool containsFolder(const std::string& folder) const override {
+    return real_.containsFolder(folder);
+  }
+  void finishInterruptedChange() override { real_.finishInterruptedChange(); }
   std::vector<photos::Asset> fetchByIdentifiers(const std::vector<std::string>& ids) override {
     return real_.fetchByIdentifiers(ids);
   }

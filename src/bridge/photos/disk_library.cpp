@@ -102,7 +102,7 @@ Asset makeAsset(const std::string& rootText, const std::string& folder, const As
 }
 
 void collect(int folder, const std::string& relativeFolder, const std::string& rootText,
-             std::vector<Located>& out) {
+             std::vector<Located>& out, std::vector<std::string>& unreadable) {
   FolderListing listing = listFolder(folder);
   for (const AssetLayout& layout : groupFolder(std::move(listing.files))) {
     out.push_back({relativeFolder + layout.resources.front().name,
@@ -110,8 +110,54 @@ void collect(int folder, const std::string& relativeFolder, const std::string& r
   }
   for (const std::string& name : listing.folders) {
     const FileDescriptor child(openFolderAt(folder, name.c_str()));
-    if (child.valid()) collect(child.get(), relativeFolder + name + "/", rootText, out);
+    if (child.valid()) {
+      collect(child.get(), relativeFolder + name + "/", rootText, out, unreadable);
+    } else if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) {
+      // Gone or replaced by a link since the listing is no loss; a folder
+      // that cannot be opened hides whatever it holds.
+      unreadable.push_back(identifierForPath(relativeFolder + name));
+    }
   }
+}
+
+// Walks `folder` ("a/b/") down from the open `root` one real folder at a
+// time: a symlinked folder on the way leads outside the library (or in a
+// circle) and names nothing. -1 then.
+int openLibraryFolder(int root, const std::string& folder) {
+  int current = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+  for (std::size_t start = 0; current >= 0 && start < folder.size();) {
+    const std::size_t end = folder.find('/', start);
+    const std::string segment = folder.substr(start, end - start);
+    const int next = openFolderAt(current, segment.c_str());
+    ::close(current);
+    current = next;
+    start = end + 1;
+  }
+  return current;
+}
+
+// The assets of one folder by primary file name, with the folder open.
+struct ResolvedFolder {
+  std::unique_ptr<FileDescriptor> fd;
+  std::map<std::string, Asset> assets;
+};
+
+ResolvedFolder resolveFolder(int root, const std::string& base, const std::string& folder) {
+  ResolvedFolder resolved;
+  resolved.fd = std::make_unique<FileDescriptor>(openLibraryFolder(root, folder));
+  if (resolved.fd->valid()) {
+    for (const AssetLayout& layout : groupFolder(listFolder(resolved.fd->get()).files)) {
+      resolved.assets.emplace(layout.resources.front().name, makeAsset(base, folder, layout));
+    }
+  }
+  return resolved;
+}
+
+// Splits a relative path into its folder ("a/b/" or "") and name.
+std::pair<std::string, std::string> folderAndName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {"", path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
 
 std::string rootText(const std::filesystem::path& root) {
@@ -132,6 +178,21 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+// Whether the file can be opened for reading now: a rating in a file that
+// cannot be read is a rating nobody checked.
+bool canRead(const std::string& path) {
+  return FileDescriptor(base::openRegularFile(path)).valid();
+}
+
+// A link whose target is not on this computer (how git-annex shows content
+// kept elsewhere): there is no file to hold a rating, as for an asset whose
+// originals are in the cloud.
+bool isDanglingLink(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return false;
+  return ::stat(path.c_str(), &status) != 0 && (errno == ENOENT || errno == ELOOP);
+}
+
 bool hasExtension(std::string_view name, std::string_view lowerExtension) {
   if (name.size() <= lowerExtension.size() + 1) return false;
   const std::string_view tail = name.substr(name.size() - lowerExtension.size());
@@ -142,11 +203,16 @@ bool hasExtension(std::string_view name, std::string_view lowerExtension) {
 }
 
 // The desktop's own rating (Baloo, used by Dolphin and Gwenview): 0-10,
-// in half stars; 10 is five stars.
-bool ratedFiveStarsByDesktop(const std::string& path) {
+// in half stars; 10 is five stars. No value when it cannot be read (no
+// permission, an I/O error); false when the file has none.
+std::optional<bool> ratedFiveStarsByDesktop(const std::string& path) {
   char value[16] = {};
   const ssize_t length = ::getxattr(path.c_str(), "user.baloo.rating", value, sizeof value - 1);
-  if (length <= 0) return false;
+  if (length < 0) {
+    if (errno == ENODATA || errno == ENOTSUP || errno == ERANGE) return false;
+    return std::nullopt;
+  }
+  if (length == 0) return false;
   std::string_view text(value, static_cast<std::size_t>(length));
   while (!text.empty() && (text.back() == '\0' || text.back() == ' ' || text.back() == '\n')) {
     text.remove_suffix(1);
@@ -171,12 +237,48 @@ DiskLibrary::DiskLibrary(std::optional<std::filesystem::path> root) : root_(std:
 
 bool DiskLibrary::authorize() { return root_ && folderGrantsFullAccess(*root_); }
 
+std::vector<std::string> DiskLibrary::unreadableFolders() const { return unreadable_; }
+
+bool DiskLibrary::containsFolder(const std::string& folder) const {
+  if (!root_) return false;
+  struct stat root {};
+  if (::stat(root_->c_str(), &root) != 0) return false;
+  // Up from the folder by "..", as the kernel resolves it: a symlink or a
+  // bind mount on the way cannot hide that it leads back into the library.
+  int current = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int depth = 0; current >= 0 && depth < 4096; ++depth) {
+    struct stat here {};
+    if (::fstat(current, &here) != 0) break;
+    if (here.st_dev == root.st_dev && here.st_ino == root.st_ino) {
+      ::close(current);
+      return true;
+    }
+    const int parent = ::openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat above {};
+    const bool top = parent < 0 || ::fstat(parent, &above) != 0 ||
+                     (above.st_dev == here.st_dev && above.st_ino == here.st_ino);
+    ::close(current);
+    current = parent;
+    if (top) break;
+  }
+  if (current >= 0) ::close(current);
+  return false;
+}
+
+void DiskLibrary::finishInterruptedChange() {
+  if (!root_) return;
+  const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (root.valid()) photos::finishInterruptedChange(root.get());
+}
+
 std::vector<Asset> DiskLibrary::fetchAll() {
+  unreadable_.clear();
   if (!root_) return {};
   const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) return {};
   std::vector<Located> located;
-  collect(root.get(), "", rootText(*root_), located);
+  collect(root.get(), "", rootText(*root_), located, unreadable_);
+  std::sort(unreadable_.begin(), unreadable_.end());
   std::sort(located.begin(), located.end(),
             [](const Located& a, const Located& b) { return a.relativePath < b.relativePath; });
   std::vector<Asset> assets;
@@ -191,39 +293,21 @@ std::vector<Asset> DiskLibrary::fetchByIdentifiers(const std::vector<std::string
   const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) return found;
   const std::string base = rootText(*root_);
-  // The assets of each folder asked about, by primary file name.
-  std::map<std::string, std::map<std::string, Asset>> folders;
+  // Each folder asked about is listed once, however many identifiers it holds.
+  std::map<std::string, ResolvedFolder> folders;
   std::set<std::string> seen;
   for (const std::string& identifier : identifiers) {
     const std::optional<std::string> path = pathForIdentifier(identifier);
     if (!path) continue;
-    const std::size_t slash = path->rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path->substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? *path : path->substr(slash + 1);
+    const auto [folder, name] = folderAndName(*path);
     auto cached = folders.find(folder);
     if (cached == folders.end()) {
-      std::map<std::string, Asset> assets;
-      // Walk down one real folder at a time: a symlinked folder on the way
-      // leads outside the library (or in a circle) and names nothing.
-      int current = ::fcntl(root.get(), F_DUPFD_CLOEXEC, 0);
-      for (std::size_t start = 0; current >= 0 && start < folder.size();) {
-        const std::size_t end = folder.find('/', start);
-        const std::string segment = folder.substr(start, end - start);
-        const int next = openFolderAt(current, segment.c_str());
-        ::close(current);
-        current = next;
-        start = end + 1;
-      }
-      if (current >= 0) {
-        const FileDescriptor folderFd(current);
-        for (const AssetLayout& layout : groupFolder(listFolder(folderFd.get()).files)) {
-          assets.emplace(layout.resources.front().name, makeAsset(base, folder, layout));
-        }
-      }
-      cached = folders.emplace(folder, std::move(assets)).first;
+      ResolvedFolder resolved = resolveFolder(root.get(), base, folder);
+      resolved.fd.reset();  // only the listing is needed here
+      cached = folders.emplace(folder, std::move(resolved)).first;
     }
-    const auto asset = cached->second.find(name);
-    if (asset != cached->second.end() && seen.insert(*path).second) {
+    const auto asset = cached->second.assets.find(name);
+    if (asset != cached->second.assets.end() && seen.insert(*path).second) {
       found.push_back(asset->second);
     }
   }
@@ -234,7 +318,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   AssetAttributes attributes;
   if (asset.resources.empty()) return attributes;
   const std::string& path = asset.resources.front().location;
-  const bool readable = isRegularFile(path);
+  const bool readable = isRegularFile(path) && canRead(path);
+  // Embedded XMP and the desktop's rating both live in the primary file.
+  if (!readable && !isDanglingLink(path)) attributes.favoriteUnknown = true;
   std::optional<double> created;        // the file's own EXIF or XMP
   std::optional<double> containerDate;  // a video's
 
@@ -261,14 +347,22 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
     }
   }
 
-  if (!attributes.isFavorite && readable) attributes.isFavorite = ratedFiveStarsByDesktop(path);
+  if (!attributes.isFavorite && readable) {
+    const std::optional<bool> desktop = ratedFiveStarsByDesktop(path);
+    if (!desktop) attributes.favoriteUnknown = true;
+    attributes.isFavorite = desktop.value_or(false);
+  }
   // XMP sidecars, in resource order: a rating, and the date when the file
   // itself has none. A sidecar's date (often one set by hand in a photo
-  // organiser) comes before a video container's.
+  // organiser) comes before a video container's. A sidecar that cannot be
+  // read leaves the rating unknown.
   for (const Resource& resource : asset.resources) {
     if (attributes.isFavorite && created) break;
-    if (resource.type != resourceTypeAdjustmentData || !hasExtension(resource.location, "xmp") ||
-        !isRegularFile(resource.location)) {
+    if (resource.type != resourceTypeAdjustmentData || !hasExtension(resource.location, "xmp")) {
+      continue;
+    }
+    if (!isRegularFile(resource.location) || !canRead(resource.location)) {
+      if (!isDanglingLink(resource.location)) attributes.favoriteUnknown = true;
       continue;
     }
     if (const std::optional<SidecarMetadata> sidecar = readSidecar(resource.location)) {
@@ -299,27 +393,37 @@ std::optional<RgbImage> DiskLibrary::requestImage(const Asset& asset, std::uint3
 
 ChangeResult DiskLibrary::deleteAssets(const std::vector<Asset>& assets) {
   const ChangeResult changed{false, std::nullopt, true};
-  std::vector<std::string> identifiers;
-  identifiers.reserve(assets.size());
-  for (const Asset& asset : assets) identifiers.push_back(asset.localIdentifier);
-  std::map<std::string, Asset> current;
-  for (Asset& asset : fetchByIdentifiers(identifiers)) {
-    std::string identifier = asset.localIdentifier;
-    current.emplace(std::move(identifier), std::move(asset));
-  }
+  if (!root_) return changed;
+  const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid()) return changed;
+  // Another bridge's change ends before this one looks at the folders.
+  TrashChange change(root.get());
 
-  std::vector<std::filesystem::path> files;
+  // Every asset is resolved again, and its files are moved through the
+  // descriptor of the folder that resolution opened: the files that were
+  // checked, or nothing.
+  const std::string base = rootText(*root_);
+  std::map<std::string, ResolvedFolder> folders;
+  std::vector<TrashItem> items;
   std::set<std::string> listed;
   for (const Asset& asset : assets) {
-    const auto now = current.find(asset.localIdentifier);
+    const std::optional<std::string> path = pathForIdentifier(asset.localIdentifier);
+    if (!path) return changed;
+    const auto [folder, name] = folderAndName(*path);
+    auto cached = folders.find(folder);
+    if (cached == folders.end()) {
+      cached = folders.emplace(folder, resolveFolder(root.get(), base, folder)).first;
+    }
+    const auto now = cached->second.assets.find(name);
     // Gone, or other files than the ones checked before: not this change.
-    if (now == current.end() || !sameFiles(now->second, asset)) return changed;
+    if (now == cached->second.assets.end() || !sameFiles(now->second, asset)) return changed;
     for (const Resource& resource : now->second.resources) {
-      if (listed.insert(resource.location).second) files.emplace_back(resource.location);
+      if (!listed.insert(resource.location).second) continue;
+      items.push_back({cached->second.fd->get(), folder, *resource.originalFilename});
     }
   }
-  if (files.empty()) return {true, std::nullopt};
-  return trashFiles(files);
+  if (items.empty()) return {true, std::nullopt};
+  return change.moveAll(items);
 }
 
 std::unique_ptr<PhotoLibrary> openPhotoLibrary() {

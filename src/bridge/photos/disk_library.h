@@ -22,6 +22,9 @@ class DiskLibrary final : public PhotoLibrary {
 
   bool authorize() override;
   std::vector<Asset> fetchAll() override;
+  std::vector<std::string> unreadableFolders() const override;
+  bool containsFolder(const std::string& folder) const override;
+  void finishInterruptedChange() override;
   // Each asset once, at the place of its first request; repeated
   // identifiers do not repeat it (a selection is a set of assets).
   std::vector<Asset> fetchByIdentifiers(const std::vector<std::string>& identifiers) override;
@@ -32,12 +35,14 @@ class DiskLibrary final : public PhotoLibrary {
   std::optional<RgbImage> requestImage(const Asset& asset, std::uint32_t targetWidth,
                                        std::uint32_t targetHeight) override;
   // Resolves every asset again by its identifier and moves all its files to
-  // the Trash in one change. Refused, with nothing moved, when an asset no
-  // longer resolves or its files are no longer the ones it was fetched with.
+  // the Trash in one change (trash.h), through the folders that resolution
+  // opened. Refused, with nothing moved, when an asset no longer resolves or
+  // its files are no longer the ones it was fetched with.
   ChangeResult deleteAssets(const std::vector<Asset>& assets) override;
 
  private:
   std::optional<std::filesystem::path> root_;
+  std::vector<std::string> unreadable_;
 };
 
 // The library in the current user's pictures folder.

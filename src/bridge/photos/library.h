@@ -50,6 +50,9 @@ struct AssetAttributes {
   std::uint64_t pixelHeight = 0;
   bool isFavorite = false;
   std::optional<double> creationDate;  // seconds since 1970-01-01 UTC
+  // A file that may hold the rating (the photo, an XMP sidecar) could not
+  // be read: whether the asset is a favourite is not known.
+  bool favoriteUnknown = false;
 };
 
 // 8-bit sRGB pixels, three bytes per pixel, rows from the top.
@@ -78,6 +81,22 @@ class PhotoLibrary {
 
   // Every asset, in the library's stable order.
   virtual std::vector<Asset> fetchAll() = 0;
+
+  // The folders the last fetchAll() could not look into (and so whose
+  // assets it could not list), as paths relative to the library.
+  virtual std::vector<std::string> unreadableFolders() const { return {}; }
+
+  // Whether `folder` (a path the kernel resolves) is the library's own
+  // folder or lies inside it; files written there would mix with the
+  // user's own.
+  virtual bool containsFolder(const std::string& folder) const {
+    (void)folder;
+    return false;
+  }
+
+  // Puts back what a change interrupted by a kill left half done. Called
+  // once at the start of a run that uses the library, before anything else.
+  virtual void finishInterruptedChange() {}
 
   // The assets that exist now for these identifiers, in request order.
   // Identifiers that name nothing (or anything outside the library) are

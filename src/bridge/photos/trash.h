@@ -1,20 +1,60 @@
 #pragma once
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "bridge/photos/library.h"
 
 namespace velmora::photos {
 
-// Moves every file to the freedesktop.org Trash as one change: when any move
-// fails, the files already moved are put back where they were and the
-// result carries the failure's description.
+// One file to move: its name inside a folder that the caller opened (and
+// keeps open) while resolving it. The move goes through that descriptor, so
+// a folder of the path swapped for a symlink afterwards leads nowhere.
+struct TrashItem {
+  int folder = -1;
+  std::string relativeFolder;  // of that folder below the library root: "" or "a/b/"
+  std::string name;
+};
+
+// One change of the library: files moved to the freedesktop.org Trash, all
+// or nothing.
 //
-// A file goes to the home trash ($XDG_DATA_HOME/Trash) when it lives on the
-// same file system, else to its volume's trash ($topdir/.Trash/$uid or
-// $topdir/.Trash-$uid). Files are only ever renamed, never copied, and never
-// replace anything: a symlink is moved as the link. The same path named twice
-// is moved once. An empty list succeeds without touching anything.
+// Creating it takes the change lock (another bridge's change is waited for)
+// and first finishes a change that a killed bridge left half done. A file
+// goes to the home trash ($XDG_DATA_HOME/Trash) when it lives on the same
+// mount, else to its mount's trash ($topdir/.Trash/$uid or
+// $topdir/.Trash-$uid). Before the first move a journal naming every move
+// is written and flushed to disk; SIGTERM, SIGINT and SIGHUP are held until
+// the change is complete or put back. Files are only ever renamed, never
+// copied, and never replace anything: a symlink is moved as the link. The
+// same file named twice is moved once.
+class TrashChange {
+ public:
+  explicit TrashChange(int libraryRoot);
+  ~TrashChange();
+  TrashChange(const TrashChange&) = delete;
+  TrashChange& operator=(const TrashChange&) = delete;
+
+  // Moves every item. When any move fails, the files already moved are put
+  // back and the result carries the failure's description. An empty list
+  // succeeds without touching anything.
+  ChangeResult moveAll(const std::vector<TrashItem>& items);
+
+ private:
+  int root_;
+  int lock_;
+};
+
+// Puts back what a change interrupted by a kill or a power loss had moved,
+// as its journal says, and removes the journal. Acts only on what it can
+// verify: a folder below `libraryRoot` reached without symlinks, the trash
+// that a change would use for it now, and a trash entry whose info file
+// names that very place. Does nothing when there is no journal.
+void finishInterruptedChange(int libraryRoot);
+
+// The same change for files named by path (tests and benchmarks): each
+// file's folder is opened as the kernel resolves the path, with "/" as the
+// root.
 ChangeResult trashFiles(const std::vector<std::filesystem::path>& files);
 
 }  // namespace velmora::photos

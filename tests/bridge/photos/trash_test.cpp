@@ -15,6 +15,13 @@
 #include <optional>
 #include <regex>
 
+#include <sys/mount.h>
+
+#include <atomic>
+#include <thread>
+
+#include "base/regular_file.h"
+#include "bridge/photos/disk_library.h"
 #include "support/file_flags.h"
 #include "support/temp_dir.h"
 
@@ -264,6 +271,151 @@ TEST(Trash, FilesOnAnotherVolumeUseThatVolumesTrash) {
   ASSERT_TRUE(entries.contains(relative));
   EXPECT_EQ(entries[relative].file.parent_path(), trash / "files");
   EXPECT_EQ(countEntries(home.trash() / "files"), 0u);
+}
+
+// A folder of the path swapped for a symlink to an outside folder, over
+// and over while deletes run: the file moved is always the library's, never
+// the one the link leads to, and its record names where it really was.
+TEST(Trash, AFolderSwappedForALinkLeadsNowhere) {
+  TrashHome home;
+  const fs::path lib = home.library();
+  const fs::path outside = home.library().parent_path() / "outside";
+  writeFile(outside / "x.jpg", "outside");
+  fs::create_directories(lib / "sub");
+  fs::create_symlink(outside, lib / "swap");
+  // The real folder, whatever its name is at the moment.
+  const base::UniqueFd real(::open((lib / "sub").c_str(), O_RDONLY | O_DIRECTORY));
+  photos::DiskLibrary library(lib);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) {
+      ::renameat2(AT_FDCWD, (lib / "sub").c_str(), AT_FDCWD, (lib / "swap").c_str(),
+                  RENAME_EXCHANGE);
+    }
+  });
+  int moved = 0;
+  for (int round = 0; round < 300; ++round) {
+    const int file = ::openat(real.get(), "x.jpg", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::write(file, "library", 7), 7);
+    ::close(file);
+    const std::vector<photos::Asset> found = library.fetchByIdentifiers({"sub/x.jpg"});
+    if (found.empty()) continue;
+    if (library.deleteAssets(found).succeeded) ++moved;
+    for (const auto& [path, entry] : listTrash(home.trash())) {
+      EXPECT_EQ(readFile(entry.file), "library") << path;
+      fs::remove(entry.file);
+      fs::remove(home.trash() / "info" / (entry.file.filename().string() + ".trashinfo"));
+    }
+    ASSERT_EQ(readFile(outside / "x.jpg"), "outside") << "round " << round;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_GT(moved, 0);
+}
+
+// The library reached through "lnk/.." where lnk is a symlink: the kernel
+// resolves ".." from the link's target, text normalisation from the link.
+// The file that was resolved and checked moves, not its namesake.
+TEST(Trash, APathThroughALinkAndDotDotMovesTheFileThatWasResolved) {
+  TrashHome home;
+  const fs::path top = home.library().parent_path();
+  writeFile(top / "b" / "Pictures" / "x.jpg", "resolved");
+  writeFile(top / "a" / "Pictures" / "x.jpg", "namesake");
+  fs::create_directories(top / "b" / "sub");
+  fs::create_directories(top / "a");
+  fs::create_symlink(top / "b" / "sub", top / "a" / "lnk");
+  photos::DiskLibrary library(top / "a" / "lnk" / ".." / "Pictures");
+  const std::vector<photos::Asset> found = library.fetchByIdentifiers({"x.jpg"});
+  ASSERT_EQ(found.size(), 1u);
+  const photos::ChangeResult result = library.deleteAssets(found);
+  ASSERT_TRUE(result.succeeded) << result.errorDescription.value_or("");
+  EXPECT_EQ(readFile(top / "a" / "Pictures" / "x.jpg"), "namesake");
+  EXPECT_FALSE(fs::exists(top / "b" / "Pictures" / "x.jpg"));
+  std::map<std::string, TrashEntry> trash = listTrash(home.trash());
+  ASSERT_TRUE(trash.contains((top / "b" / "Pictures" / "x.jpg").string()));
+  EXPECT_EQ(readFile(trash[(top / "b" / "Pictures" / "x.jpg").string()].file), "resolved");
+}
+
+// A pictures folder bind-mounted from the same file system: rename() does
+// not cross the mount, so the trash at the top of that mount is used.
+TEST(Trash, ABindMountedFolderUsesTheTrashAtItsTop) {
+  TrashHome home;
+  const fs::path source = home.library().parent_path() / "real";
+  const fs::path mounted = home.library();
+  writeFile(source / "x.jpg", "bound");
+  fs::create_directories(mounted);
+  if (::mount(source.c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "cannot bind-mount here";
+  }
+  const photos::ChangeResult result = photos::trashFiles({mounted / "x.jpg"});
+  const fs::path trash = mounted / (".Trash-" + std::to_string(::getuid()));
+  std::map<std::string, TrashEntry> entries = listTrash(trash);
+  ::umount2(mounted.c_str(), MNT_DETACH);
+  ASSERT_TRUE(result.succeeded) << result.errorDescription.value_or("");
+  ASSERT_TRUE(entries.contains("x.jpg"));
+  EXPECT_EQ(countEntries(home.trash() / "files"), 0u);
+  EXPECT_FALSE(fs::exists(source / "x.jpg"));
+}
+
+// A journal left by a killed change is put back as far as the disk confirms
+// it; whatever else it says (links out of the library, names with "..",
+// entries whose info file names another place, another library) moves
+// nothing.
+TEST(Trash, AJournalMovesOnlyWhatTheTrashConfirms) {
+  TrashHome home;
+  const fs::path lib = home.library();
+  const fs::path outside = lib.parent_path() / "outside";
+  const fs::path trash = home.trash();
+  const auto trashed = [&](const std::string& name, const std::string& bytes,
+                           const std::string& recorded) {
+    writeFile(trash / "files" / name, bytes);
+    writeFile(trash / "info" / (name + ".trashinfo"),
+              "[Trash Info]\nPath=" + recorded + "\nDeletionDate=2024-01-01T00:00:00\n");
+  };
+  fs::create_directories(lib / "a");
+  fs::create_directories(outside);
+  fs::create_symlink(outside, lib / "out");
+  trashed("one.jpg", "one", (lib / "a" / "one.jpg").string());         // to put back
+  trashed("two.jpg", "two", (outside / "two.jpg").string());           // through the link
+  trashed("three.jpg", "three", "/etc/three.jpg");                     // names elsewhere
+  trashed("four.jpg", "four", (lib / "a" / "four.jpg").string());      // info says a/, journal b/
+  writeFile(trash / "info" / "five.jpg.trashinfo",                     // claimed, never moved
+            "[Trash Info]\nPath=" + (lib / "five.jpg").string() + "\n");
+  writeFile(trash / "info" / "seven.jpg.trashinfo", "");               // killed before written
+  const std::string journal =
+      "velmora-bridge change journal 1\nroot " + lib.string() + "\ntrash " + trash.string() +
+      "\nmove 0 a/ one.jpg one.jpg\nmove 0 out/ two.jpg two.jpg\nmove 0 ../etc/ three.jpg "
+      "three.jpg\nmove 0 a/ ../four.jpg four.jpg\nmove 0  five.jpg five.jpg\nmove 0  seven.jpg seven.jpg\nmove 7 a/ x x\nend\n";
+  const fs::path journalFile = home.trash().parent_path() / "velmora-bridge" / "change.journal";
+  writeFile(journalFile, journal);
+
+  const base::UniqueFd root(::open(lib.c_str(), O_RDONLY | O_DIRECTORY));
+  photos::finishInterruptedChange(root.get());
+  EXPECT_EQ(readFile(lib / "a" / "one.jpg"), "one");
+  EXPECT_FALSE(fs::exists(trash / "info" / "one.jpg.trashinfo"));
+  EXPECT_FALSE(fs::exists(trash / "info" / "five.jpg.trashinfo"));
+  EXPECT_FALSE(fs::exists(trash / "info" / "seven.jpg.trashinfo"));
+  for (const char* name : {"two.jpg", "three.jpg", "four.jpg"}) {
+    EXPECT_TRUE(fs::exists(trash / "files" / name)) << name;
+    EXPECT_TRUE(fs::exists(trash / "info" / (std::string(name) + ".trashinfo"))) << name;
+  }
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_FALSE(fs::exists(journalFile));
+
+  // The journal of another library moves nothing, and goes.
+  trashed("six.jpg", "six", (lib / "six.jpg").string());
+  writeFile(journalFile, "velmora-bridge change journal 1\nroot /elsewhere\ntrash " +
+                             trash.string() + "\nmove 0  six.jpg six.jpg\nend\n");
+  photos::finishInterruptedChange(root.get());
+  EXPECT_TRUE(fs::exists(trash / "files" / "six.jpg"));
+  EXPECT_FALSE(fs::exists(lib / "six.jpg"));
+  // So does one cut short before its end: nothing had moved yet.
+  writeFile(journalFile, "velmora-bridge change journal 1\nroot " + lib.string() + "\ntrash " +
+                             trash.string() + "\nmove 0  six.jpg six.jpg\n");
+  photos::finishInterruptedChange(root.get());
+  EXPECT_TRUE(fs::exists(trash / "files" / "six.jpg"));
+  EXPECT_FALSE(fs::exists(journalFile));
 }
 
 }  // namespace
