@@ -34,18 +34,6 @@ namespace {
 
 using ImageRef = base::VipsRef<VipsImage>;
 
-struct CodecFreer {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-using Codec = std::unique_ptr<AVCodecContext, CodecFreer>;
-using Packet = std::unique_ptr<AVPacket, PacketFreer>;
-using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 
 // HEVC needs no more bytes than this per pixel of a tile, however
 // little it compresses; a tile claiming more is not worth reading.

@@ -22,15 +22,6 @@ namespace {
 // having no decodable frame.
 constexpr int maxPackets = 2000;
 
-struct CodecFreer {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
 struct ScalerFreer {
   void operator()(SwsContext* scaler) const { sws_freeContext(scaler); }
 };
@@ -119,10 +110,10 @@ RgbImage turned(const RgbImage& source, Turn turn) {
 
 // The first frame the decoder gives for the stream, or null; null as well
 // once the deadline has passed.
-std::unique_ptr<AVFrame, FrameFreer> firstFrame(AVFormatContext* format, AVCodecContext* codec,
+Frame firstFrame(AVFormatContext* format, AVCodecContext* codec,
                                                 int streamIndex, const base::Deadline& deadline) {
-  std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFreer> frame(av_frame_alloc());
+  Packet packet(av_packet_alloc());
+  Frame frame(av_frame_alloc());
   if (!packet || !frame) return nullptr;
   int packets = 0;
   int failures = 0;
@@ -170,7 +161,7 @@ std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targe
                                 static_cast<std::uint64_t>(parameters->height))) {
     return std::nullopt;
   }
-  std::unique_ptr<AVCodecContext, CodecFreer> codec(avcodec_alloc_context3(decoder));
+  Codec codec(avcodec_alloc_context3(decoder));
   if (!codec || avcodec_parameters_to_context(codec.get(), parameters) < 0) return std::nullopt;
   // Slice threads only: frame threads would hold the first frame back.
   codec->thread_count = 0;

@@ -7,6 +7,7 @@
 #include <mutex>
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/log.h>
 #include <libavutil/mem.h>
@@ -79,6 +80,10 @@ void VideoInputCloser::operator()(AVFormatContext* context) const {
   avformat_close_input(&context);
   freeIo(io);
 }
+
+void CodecFreer::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+void PacketFreer::operator()(AVPacket* packet) const { av_packet_free(&packet); }
+void FrameFreer::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 
 VideoInput openVideoInput(const std::string& path, base::Deadline& deadline) {
   quietFfmpeg();

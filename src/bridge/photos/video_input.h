@@ -8,7 +8,10 @@
 
 #include "base/deadline.h"
 
+struct AVCodecContext;
 struct AVFormatContext;
+struct AVFrame;
+struct AVPacket;
 struct AVRational;
 
 namespace velmora::photos {
@@ -21,6 +24,20 @@ struct VideoInputCloser {
   void operator()(AVFormatContext* context) const;
 };
 using VideoInput = std::unique_ptr<AVFormatContext, VideoInputCloser>;
+
+// Owners of a decoder, a packet and a frame, which free them when they go.
+struct CodecFreer {
+  void operator()(AVCodecContext* context) const;
+};
+struct PacketFreer {
+  void operator()(AVPacket* packet) const;
+};
+struct FrameFreer {
+  void operator()(AVFrame* frame) const;
+};
+using Codec = std::unique_ptr<AVCodecContext, CodecFreer>;
+using Packet = std::unique_ptr<AVPacket, PacketFreer>;
+using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 
 // The container of the regular file `path`, its header read. FFmpeg asks
 // `deadline` whenever it waits for input or probes and gives up once it has
