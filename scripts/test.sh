@@ -32,8 +32,11 @@ run_suite() {
   local total skipped
   total=$(sed -n 's/.*tests passed, .* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
   skipped=$(grep -c '\*\*\*Skipped' "$log" || true)
-  summary+=("$dir: ${total:-?} tests, $skipped skipped$( [ "$skipped" -gt 0 ] && printf ' (%s)' \
-    "$(grep '\*\*\*Skipped' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | paste -sd, -)")")
+  local names=""
+  if [ "$skipped" -gt 0 ]; then
+    names=" ($(grep '\*\*\*Skipped' "$log" | sed -E 's/.*Test +#[0-9]+: ([^ ]+).*/\1/' | paste -sd, -))"
+  fi
+  summary+=("$dir: ${total:-?} tests, $skipped skipped$names")
   return "$status"
 }
 
