@@ -8,6 +8,7 @@ pkg_check_modules(EXIV2 REQUIRED IMPORTED_TARGET exiv2)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(GTK REQUIRED IMPORTED_TARGET gtk+-3.0 gio-2.0 glib-2.0)
 pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET libcrypto)
+pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 
 # Debian ships OpenCV's modules without a CMake package unless the whole
 # libopencv-dev is installed; the three we use are found directly.
@@ -23,6 +24,6 @@ target_include_directories(velmora_deps SYSTEM INTERFACE
   ${OPENCV_INCLUDE_DIR} ${NLOHMANN_JSON_INCLUDE_DIR})
 target_link_libraries(velmora_deps INTERFACE
   PkgConfig::VIPS PkgConfig::ZXING PkgConfig::ZBAR PkgConfig::EXIV2
-  PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL
+  PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL PkgConfig::SQLITE
   ${OPENCV_DNN_LIB} ${OPENCV_IMGPROC_LIB} ${OPENCV_CORE_LIB}
   Threads::Threads)

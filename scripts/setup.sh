@@ -12,7 +12,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev ffmpeg
   libgtk-3-dev libglib2.0-bin
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
-  nlohmann-json3-dev libssl-dev
+  nlohmann-json3-dev libssl-dev libsqlite3-dev
   libgtest-dev libgmock-dev libqrencode-dev qrencode
   xvfb xauth xdotool
   clang libclang-rt-14-dev
