@@ -72,15 +72,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
   return true;
 }
 
-bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset,
-                       const std::filesystem::path& path) {
-  bridge::Json metrics = bridge::Json::object();
-  std::optional<photos::RgbImage> bitmap = library.requestImage(asset, previewSide, previewSide);
-  if (!bitmap || !usable(*bitmap)) return metrics;
-
-  // The file comes first; whether it could be written does not change the
-  // measurements.
-  const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality);
+void placePreview(const std::filesystem::path& path, const std::optional<std::string>& jpeg) {
   if (!jpeg || !writeFileAtomically(path, *jpeg)) {
     // A preview of the same name from an earlier scan into this folder
     // belongs to whatever asset had this number then; left in place it
@@ -88,6 +80,19 @@ bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset
     // stays: unlink removes files only.)
     ::unlink(path.c_str());
   }
+}
+
+bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset,
+                       const std::filesystem::path& path, std::optional<std::string>* jpeg) {
+  bridge::Json metrics = bridge::Json::object();
+  std::optional<photos::RgbImage> bitmap = library.requestImage(asset, previewSide, previewSide);
+  if (!bitmap || !usable(*bitmap)) return metrics;
+
+  // The file comes first; whether it could be written does not change the
+  // measurements.
+  std::optional<std::string> encoded = encodeJpeg(*bitmap, jpegQuality);
+  placePreview(path, encoded);
+  if (jpeg != nullptr) *jpeg = std::move(encoded);
 
   const LumaGrid grid = lumaGrid(*bitmap);
   const std::uint64_t hash = differenceHash(grid);
