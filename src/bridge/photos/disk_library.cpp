@@ -167,9 +167,9 @@ std::optional<double> modificationTime(const std::string& path) {
 }
 
 // File systems keep times in steps: a tick of the kernel's coarse clock on
-// most, two seconds for FAT's modification time. A file changed within the
-// same step as an earlier change keeps its times, so a file whose times lie
-// closer to now than this could still change without showing it.
+// most, two seconds on FAT. A file changed within the same step as an
+// earlier change keeps its times, so a file whose change time lies closer
+// to now than this could still change without showing it.
 constexpr std::int64_t settledNanoseconds = 2'000'000'000;
 
 std::int64_t nanoseconds(const timespec& time) {
@@ -300,11 +300,10 @@ std::optional<std::string> DiskLibrary::assetState(const Asset& asset) {
     if (::stat(resource.location.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
       return std::nullopt;
     }
-    // The change time also moves with attributes (a desktop rating) and
-    // permissions, and no program can set it back.
-    if (nanoseconds(status.st_mtim) >= settled || nanoseconds(status.st_ctim) >= settled) {
-      return std::nullopt;
-    }
+    // The change time moves with every write, and with attributes (a
+    // desktop rating) and permissions; no program can set it back. (The
+    // modification time can be anything, a camera's wrong clock included.)
+    if (nanoseconds(status.st_ctim) >= settled) return std::nullopt;
     const std::string name = resource.originalFilename.value_or("");
     state += std::to_string(resource.type) + " " + std::to_string(name.size()) + ":" + name + " " +
              std::to_string(status.st_dev) + " " + std::to_string(status.st_ino) + " " +

@@ -28,7 +28,7 @@ class DiskLibrary final : public PhotoLibrary {
   AssetAttributes attributes(const Asset& asset) override;
   // Every file's type, name, device, inode, size, modification and change
   // time (in nanoseconds). None when a file is missing or no regular file,
-  // or was modified or changed less than two seconds ago.
+  // or changed less than two seconds ago.
   std::optional<std::string> assetState(const Asset& asset) override;
   // 1 MiB chunks; false when the file cannot be opened, is not a regular
   // file, or fails before its end.
