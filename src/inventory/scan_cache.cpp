@@ -7,6 +7,7 @@
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -51,7 +52,7 @@ std::string sha256(std::initializer_list<std::string_view> parts) {
   }
   ok = ok && EVP_DigestFinal_ex(context, digest.data(), &length) == 1;
   EVP_MD_CTX_free(context);
-  // Without a digest nothing can match: an empty text never equals a stored one.
+  // Empty without a digest; nothing is looked up or kept under that.
   return ok ? std::string(reinterpret_cast<const char*>(digest.data()), length) : std::string();
 }
 
@@ -300,7 +301,7 @@ std::optional<AssetFindings> ScanCache::find(const std::string& identifier,
                                              const std::string& state) {
   const std::string validity = validityOf(state);
   const std::lock_guard lock(mutex_);
-  if (!reading_) return std::nullopt;
+  if (!reading_ || validity.empty()) return std::nullopt;
   std::optional<AssetFindings> found;
   find_.bindText(1, identifier);
   const int code = find_.step();
@@ -324,7 +325,7 @@ void ScanCache::keep(const std::string& identifier, const std::string& state,
   const std::string validity = validityOf(state);
   const std::string checksum = sha256({identifier, validity, *bytes});
   const std::lock_guard lock(mutex_);
-  if (!writing_) return;
+  if (!writing_ || validity.empty() || checksum.empty()) return;
   keep_.bindText(1, identifier).bindBlob(2, validity).bindBlob(3, *bytes).bindBlob(4, checksum);
   const int code = keep_.step();
   keep_.reset();

@@ -129,6 +129,31 @@ TEST_F(ScanCacheTest, OnlyWhatALaterScanWouldFindAgainIsKept) {
   }
 }
 
+// A file written just after it was read: what was read must never be kept
+// under the state the files have afterwards.
+TEST_F(ScanCacheTest, WhatWasReadIsNeverKeptUnderTheStateThatFollowed) {
+  struct Editing : FakeLibrary {
+    bool readResource(const photos::Resource& resource,
+                      const photos::ChunkHandler& onChunk) override {
+      const bool read = FakeLibrary::readResource(resource, onChunk);
+      if (resource.location == "a.jpg#0" && contents[resource.location] == "aaa") {
+        contents[resource.location] = "AAA";
+        states["a.jpg"] = "edited";
+      }
+      return read;
+    }
+  };
+  Editing library;
+  static_cast<FakeLibrary&>(library) = keepableLibrary();
+  {
+    std::unique_ptr<ScanCache> cache = open();
+    scan(library, dir / "while editing", cache.get(), 1);
+  }
+  const Scan expected = uncached(library);
+  std::unique_ptr<ScanCache> cache = open();
+  expectSame(scan(library, dir / "after", cache.get(), 1), expected);
+}
+
 TEST_F(ScanCacheTest, AnotherStateOrStampIsAMissAndUnmetAssetsAreForgotten) {
   FakeLibrary library = keepableLibrary();
   {
