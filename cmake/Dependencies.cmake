@@ -12,6 +12,7 @@ pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET libcrypto)
 # which only its own sensor decoding uses (never called here); the library
 # brings its OpenMP runtime itself, and clang would add a second one.
 pkg_check_modules(LIBRAW REQUIRED libraw_r)
+pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 
 # Debian ships OpenCV's modules without a CMake package unless the whole
 # libopencv-dev is installed; the three we use are found directly.
@@ -27,6 +28,6 @@ target_include_directories(velmora_deps SYSTEM INTERFACE
   ${OPENCV_INCLUDE_DIR} ${NLOHMANN_JSON_INCLUDE_DIR})
 target_link_libraries(velmora_deps INTERFACE
   PkgConfig::VIPS PkgConfig::ZXING PkgConfig::ZBAR PkgConfig::EXIV2
-  PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL ${LIBRAW_LINK_LIBRARIES}
+  PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL PkgConfig::SQLITE ${LIBRAW_LINK_LIBRARIES}
   ${OPENCV_DNN_LIB} ${OPENCV_IMGPROC_LIB} ${OPENCV_CORE_LIB}
   Threads::Threads)

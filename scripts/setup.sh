@@ -20,7 +20,7 @@ build_packages=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libgtk-3-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
-  nlohmann-json3-dev libssl-dev
+  nlohmann-json3-dev libssl-dev libsqlite3-dev
 )
 # Tests, benchmarks (the standalone tools they compare with) and fuzzing.
 test_packages=(

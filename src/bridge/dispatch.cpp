@@ -1,5 +1,6 @@
 #include "bridge/dispatch.h"
 
+#include "base/ordered_work.h"
 #include "bridge/messages.h"
 #include "deletion/delete_action.h"
 #include "inventory/scan.h"
@@ -44,7 +45,12 @@ int work(const Arguments& arguments, Services& services) {
   // A change that a killed run left half done is put back before anything
   // looks at the library.
   library->finishInterruptedChange();
-  if (word == "scan") return inventory::scanAction(arguments, *library, services.emit);
+  if (word == "scan") {
+    const std::unique_ptr<inventory::ScanCache> cache =
+        inventory::openScanCache(services.cacheFolder);
+    return inventory::scanAction(arguments, *library, services.emit, base::onlineProcessors(),
+                                 cache.get());
+  }
   if (word == "delete") {
     return deletion::deleteAction(arguments, *library, services.emit, services.mainThread);
   }

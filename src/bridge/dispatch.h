@@ -1,6 +1,8 @@
 #pragma once
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "bridge/arguments.h"
 #include "bridge/emit.h"
@@ -13,6 +15,9 @@ struct Services {
   Emitter emit;
   std::function<std::unique_ptr<photos::PhotoLibrary>()> openLibrary;
   MainThread* mainThread = nullptr;  // null in headless mode
+  // Where results that outlive a run are kept (the scan cache); none: kept
+  // nowhere.
+  std::optional<std::filesystem::path> cacheFolder;
 };
 
 // The dispatcher: checks the arguments, hands headless words to their

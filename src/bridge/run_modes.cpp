@@ -7,6 +7,7 @@
 #include <glib.h>
 #include <gtk/gtk.h>
 
+#include "base/private_folder.h"
 #include "bridge/dispatch.h"
 #include "bridge/photos/disk_library.h"
 #include "bridge/process.h"
@@ -57,7 +58,7 @@ class GLibMainThread final : public MainThread {
 };
 
 Services servicesFor(MainThread* mainThread) {
-  return Services{emit, photos::openPhotoLibrary, mainThread};
+  return Services{emit, photos::openPhotoLibrary, mainThread, base::bridgeCacheFolder()};
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <vips/vips.h>
 
 #include "bridge/messages.h"
+#include "base/deadline.h"
 #include "base/ordered_work.h"
 #include "base/regular_file.h"
 #include "base/vips.h"
@@ -39,17 +40,10 @@ struct Outcome {
   std::optional<std::string> warning;
 };
 
-Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, unsigned long index,
-                  const std::filesystem::path& folder, std::uint32_t owner) {
-  // Everything made for one asset lives inside this call and is gone when it
-  // returns; only its record stays.
-  const std::string id = std::to_string(index);
-
-  std::uint64_t size = 0;
-  const std::optional<std::string> fingerprint = resourceHash(library, asset, size);
+Outcome outcomeFor(const photos::Asset& asset, const std::string& id, std::uint32_t owner,
+                   const AssetFindings& findings) {
   const std::string name = assetName(asset);
-  const photos::AssetAttributes attributes = library.attributes(asset);
-
+  const photos::AssetAttributes& attributes = findings.attributes;
   Outcome outcome;
   bridge::Json& record = outcome.record;
   record = {
@@ -57,7 +51,7 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
       {"asset_id", asset.localIdentifier},
       {"path", "Fotos / " + name},
       {"name", name},
-      {"size", static_cast<std::int64_t>(size)},
+      {"size", static_cast<std::int64_t>(findings.size)},
       {"owner", owner},
       {"video", asset.mediaType == photos::mediaTypeVideo ? 1 : 0},
       {"screenshot", (attributes.mediaSubtypes & photos::mediaSubtypeScreenshot) != 0 ? 1 : 0},
@@ -66,13 +60,12 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
       {"favorite", attributes.isFavorite},
       {"created", attributes.creationDate.value_or(0.0)},
   };
-  record.update(
-      thumbnail(library, asset, folder.empty() ? folder : folder / (id + ".jpg")));
+  record.update(findings.preview);
   if (asset.mediaType != photos::mediaTypeImage) record.erase("dhash_string");
 
-  record["size_known"] = fingerprint ? 1 : 0;
-  if (fingerprint) {
-    record["hash"] = *fingerprint;
+  record["size_known"] = findings.fingerprint ? 1 : 0;
+  if (findings.fingerprint) {
+    record["hash"] = *findings.fingerprint;
   } else {
     outcome.warning = name + bridge::messages::scanWarningSuffix;
   }
@@ -125,6 +118,46 @@ void removeStalePreviews(int folder, unsigned long count) {
   for (const std::string& name : stale) ::unlinkat(folder, name.c_str(), 0);
 }
 
+// Only what a later scan would find again is kept: every file read to its
+// end (a rating that could not be read included), a preview with its file's bytes and a confirmed QR answer, and no
+// decoder given up on its deadline. A failure that might pass (a file not
+// on this computer yet, memory, a busy machine) is never kept as the answer.
+bool worthKeeping(const AssetFindings& findings, base::Clock::duration took) {
+  const bridge::Json& preview = findings.preview;
+  return findings.fingerprint && !findings.attributes.favoriteUnknown && findings.previewJpeg &&
+         !preview.empty() && preview.value("qr_checked", false) && took < base::fileTimeLimit();
+}
+
+Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, unsigned long index,
+                  const std::filesystem::path& folder, std::uint32_t owner, ScanCache* cache) {
+  // Everything made for one asset lives inside this call and is gone when it
+  // returns; only its record stays.
+  const std::string id = std::to_string(index);
+  const std::filesystem::path preview = folder.empty() ? folder : folder / (id + ".jpg");
+
+  // Taken before anything is read: a file that changes while it is read
+  // leaves the state after the reads different, and nothing is kept.
+  const std::optional<std::string> state =
+      cache != nullptr ? library.assetState(asset) : std::nullopt;
+  if (state) {
+    if (const std::optional<AssetFindings> kept = cache->find(asset.localIdentifier, *state)) {
+      placePreview(preview, kept->previewJpeg);
+      return outcomeFor(asset, id, owner, *kept);
+    }
+  }
+
+  const base::Clock::time_point started = base::Clock::now();
+  AssetFindings findings;
+  findings.fingerprint = resourceHash(library, asset, findings.size);
+  findings.attributes = library.attributes(asset);
+  findings.preview = thumbnail(library, asset, preview, &findings.previewJpeg);
+  if (state && worthKeeping(findings, base::Clock::now() - started) &&
+      library.assetState(asset) == state) {
+    cache->keep(asset.localIdentifier, *state, findings);
+  }
+  return outcomeFor(asset, id, owner, findings);
+}
+
 }  // namespace
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
@@ -134,6 +167,11 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                const bridge::Emitter& emit, unsigned workers) {
+  return scanAction(arguments, library, emit, workers, nullptr);
+}
+
+int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
+               const bridge::Emitter& emit, unsigned workers, ScanCache* cache) {
   // Decoders allocate and free many large buffers on several threads. With
   // glibc's sliding mmap threshold those end up in the arenas and stay there
   // as fragments, so resident memory grows with the library (2,000 assets:
@@ -165,7 +203,7 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
     emit(bridge::progressMessage("Fotomediathek", index + 1, count));
   };
   job.work = [&](unsigned, std::size_t index) {
-    return scanAsset(library, assets[index], index, folder, owner);
+    return scanAsset(library, assets[index], index, folder, owner, cache);
   };
   job.done = [&](std::size_t, Outcome&& outcome) {
     items.push_back(std::move(outcome.record));
@@ -180,6 +218,7 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
   }
   base::runInOrder(count, threads, job);
   if (previewFolder.valid()) removeStalePreviews(previewFolder.get(), count);
+  if (cache != nullptr) cache->forgetTheRest();
 
   emit(bridge::Json{{"items", std::move(items)}, {"errors", std::move(errors)}});
   return 0;

@@ -78,24 +78,32 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
   return true;
 }
 
+void placePreview(const std::filesystem::path& path, const std::optional<std::string>& jpeg) {
+  if (path.empty()) return;
+  if (!jpeg || !writeFileAtomically(path, *jpeg)) {
+    // A preview of the same name from an earlier scan into this folder
+    // belongs to whatever asset had this number then; left in place it
+    // would show another picture for this record. (A folder of that name
+    // stays: unlink removes files only.)
+    ::unlink(path.c_str());
+  }
+}
+
 bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset,
-                       const std::filesystem::path& path) {
+                       const std::filesystem::path& path, std::optional<std::string>* jpeg) {
   bridge::Json metrics = bridge::Json::object();
   std::optional<photos::RgbImage> bitmap = library.requestImage(asset, previewSide, previewSide);
-  // A preview of the same name from an earlier scan into this folder
-  // belongs to whatever asset had this number then; left in place it would
-  // show another picture for this record. (A folder of that name stays:
-  // unlink removes files only.)
   if (!bitmap || !usable(*bitmap)) {
-    if (!path.empty()) ::unlink(path.c_str());
+    placePreview(path, std::nullopt);
     return metrics;
   }
 
   // The file comes first; whether it could be written does not change the
   // measurements.
-  if (!path.empty()) {
-    const std::optional<std::string> jpeg = encodeJpeg(*bitmap, jpegQuality);
-    if (!jpeg || !writeFileAtomically(path, *jpeg)) ::unlink(path.c_str());
+  if (!path.empty() || jpeg != nullptr) {
+    std::optional<std::string> encoded = encodeJpeg(*bitmap, jpegQuality);
+    placePreview(path, encoded);
+    if (jpeg != nullptr) *jpeg = std::move(encoded);
   }
 
   const LumaGrid grid = lumaGrid(*bitmap);

@@ -19,7 +19,8 @@ struct Harness {
                       library->granted = granted;
                       return library;
                     },
-                    nullptr};
+                    nullptr,
+                    std::nullopt};  // nothing kept between runs
 };
 
 TEST(Dispatch, ShortArgumentListsAreIncompleteBeforeAnyLibraryAccess) {

@@ -1,5 +1,6 @@
 #include "support/bridge_runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -109,6 +110,11 @@ BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions&
       const ssize_t got = ::read(fds[i], buffer, sizeof buffer);
       if (got > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(got));
+        if (i == 0 && options.killAfterLines &&
+            static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')) >=
+                *options.killAfterLines) {
+          ::kill(child, SIGKILL);
+        }
         if (i == 0 && options.onLine) {
           for (std::size_t end = run.out.find('\n', linesSeen); end != std::string::npos;
                end = run.out.find('\n', linesSeen)) {

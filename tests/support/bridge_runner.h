@@ -63,6 +63,8 @@ struct RunOptions {
   // Called with each line of standard output (without its newline) as it
   // arrives, while the bridge still runs.
   std::function<void(const std::string&)> onLine;
+  // Killed (SIGKILL) as soon as this many lines have come.
+  std::optional<std::size_t> killAfterLines;
 };
 
 // Runs the built executable (or the one VELMORA_BRIDGE_UNDER_TEST names)

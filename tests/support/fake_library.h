@@ -26,6 +26,9 @@ class FakeLibrary : public photos::PhotoLibrary {
   photos::ChangeResult changeResult{true, std::nullopt};
   std::vector<std::vector<std::string>> deletions;  // identifiers per change
   std::size_t identifierLookups = 0;                 // calls of fetchByIdentifiers
+  // What assetState() answers per identifier; none for the others.
+  std::map<std::string, std::string> states;
+  int imageRequests = 0;
 
   // Adds an asset whose resources are given as (type, uti, bytes or none).
   photos::Asset& add(const std::string& identifier, int mediaType,
@@ -77,6 +80,12 @@ class FakeLibrary : public photos::PhotoLibrary {
     return entry ? entry->attributes : photos::AssetAttributes{};
   }
 
+  std::optional<std::string> assetState(const photos::Asset& asset) override {
+    const auto state = states.find(asset.localIdentifier);
+    if (state == states.end()) return std::nullopt;
+    return state->second;
+  }
+
   bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
     {
       // Scans read several assets at once.
@@ -96,6 +105,11 @@ class FakeLibrary : public photos::PhotoLibrary {
 
   std::optional<photos::RgbImage> requestImage(const photos::Asset& asset, std::uint32_t,
                                                std::uint32_t) override {
+    {
+      static std::mutex countMutex;
+      const std::lock_guard lock(countMutex);
+      ++imageRequests;
+    }
     Entry* entry = find(asset.localIdentifier);
     return entry ? entry->preview : std::nullopt;
   }

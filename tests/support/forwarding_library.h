@@ -22,6 +22,9 @@ class ForwardingLibrary : public photos::PhotoLibrary {
   photos::AssetAttributes attributes(const photos::Asset& asset) override {
     return real_.attributes(asset);
   }
+  std::optional<std::string> assetState(const photos::Asset& asset) override {
+    return real_.assetState(asset);
+  }
   bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
     return real_.readResource(resource, onChunk);
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -231,6 +232,16 @@ std::optional<double> modificationTime(const std::string& path) {
          static_cast<double>(status.st_mtim.tv_nsec) / 1e9;
 }
 
+// File systems keep times in steps: a tick of the kernel's coarse clock on
+// most, two seconds on FAT. A file changed within the same step as an
+// earlier change keeps its times, so a file whose change time lies closer
+// to now than this could still change without showing it.
+constexpr std::int64_t settledNanoseconds = 2'000'000'000;
+
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
 }  // namespace
 
 DiskLibrary::DiskLibrary(std::optional<std::filesystem::path> root) : root_(std::move(root)) {}
@@ -374,6 +385,33 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   if (!created) created = containerDate;
   attributes.creationDate = created ? created : modificationTime(path);
   return attributes;
+}
+
+std::optional<std::string> DiskLibrary::assetState(const Asset& asset) {
+  if (asset.resources.empty()) return std::nullopt;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const std::int64_t settled = nanoseconds(now) - settledNanoseconds;
+  std::string state;
+  for (const Resource& resource : asset.resources) {
+    // Followed through a symlink, as every read of the file is: the
+    // target's identity and times are what a read would see. (A link that
+    // is pointed elsewhere reaches another inode.)
+    struct stat status {};
+    if (::stat(resource.location.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      return std::nullopt;
+    }
+    // The change time moves with every write, and with attributes (a
+    // desktop rating) and permissions; no program can set it back. (The
+    // modification time can be anything, a camera's wrong clock included.)
+    if (nanoseconds(status.st_ctim) >= settled) return std::nullopt;
+    const std::string name = resource.originalFilename.value_or("");
+    state += std::to_string(resource.type) + " " + std::to_string(name.size()) + ":" + name + " " +
+             std::to_string(status.st_dev) + " " + std::to_string(status.st_ino) + " " +
+             std::to_string(status.st_size) + " " + std::to_string(nanoseconds(status.st_mtim)) +
+             " " + std::to_string(nanoseconds(status.st_ctim)) + "\n";
+  }
+  return state;
 }
 
 bool DiskLibrary::readResource(const Resource& resource, const ChunkHandler& onChunk) {

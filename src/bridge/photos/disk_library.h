@@ -29,6 +29,10 @@ class DiskLibrary final : public PhotoLibrary {
   // identifiers do not repeat it (a selection is a set of assets).
   std::vector<Asset> fetchByIdentifiers(const std::vector<std::string>& identifiers) override;
   AssetAttributes attributes(const Asset& asset) override;
+  // Every file's type, name, device, inode, size, modification and change
+  // time (in nanoseconds). None when a file is missing or no regular file,
+  // or changed less than two seconds ago.
+  std::optional<std::string> assetState(const Asset& asset) override;
   // 1 MiB chunks; false when the file cannot be opened, is not a regular
   // file, or fails before its end.
   bool readResource(const Resource& resource, const ChunkHandler& onChunk) override;

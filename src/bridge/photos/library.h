@@ -105,6 +105,15 @@ class PhotoLibrary {
 
   virtual AssetAttributes attributes(const Asset& asset) = 0;
 
+  // What the asset's files are now, as an opaque text: it differs whenever
+  // anything the library would read for the asset may differ (a file's
+  // contents, attributes or identity, a file added to or taken from the
+  // asset). Equal texts promise the same attributes, bytes and preview. No
+  // value when the library cannot promise that: a file that is missing or
+  // unreadable, or one changed so recently that a change right now might
+  // leave the text as it is. The default promises nothing.
+  virtual std::optional<std::string> assetState(const Asset& asset);
+
   // Streams the resource's bytes to `onChunk` in order, in bounded chunks.
   // Returns false when the bytes are not all available locally (cannot be
   // opened, or not read to their end); chunks may have been delivered.
@@ -118,5 +127,7 @@ class PhotoLibrary {
   // Deletes the assets, with every resource, in one change: all or nothing.
   virtual ChangeResult deleteAssets(const std::vector<Asset>& assets) = 0;
 };
+
+inline std::optional<std::string> PhotoLibrary::assetState(const Asset&) { return std::nullopt; }
 
 }  // namespace velmora::photos

@@ -5,6 +5,7 @@
 #include <openssl/sha.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -655,6 +656,71 @@ TEST(DiskLibrary, ScreenshotsByNameFolderOrMarker) {
   for (const auto& [name, screenshot] : cases) EXPECT_EQ(isScreenshot(name), screenshot) << name;
   EXPECT_TRUE(isScreenshot("IMG_0001.JPG"));
   EXPECT_FALSE(isScreenshot("IMG_0002.JPG"));
+}
+
+// Everything a record is made of comes from the files: each change a read
+// could see changes the asset's state. (A file just written has none: a
+// change in the same tick of the file system's clock would not show.)
+TEST(DiskLibrary, AssetStateChangesWithEveryChangeAReadCouldSee) {
+  TempDir dir;
+  const fs::path lib = dir / "lib";
+  for (const char* name :
+       {"same.jpg", "content.jpg", "touched.jpg", "rated.jpg", "mode.jpg", "sidecar.jpg",
+        "unsidecar.jpg", "swap-a.jpg", "swap-b.jpg", "live.jpg", "future.jpg"}) {
+    writeFile(lib / name, std::string("jpeg bytes of ") + name);
+  }
+  // From a camera whose clock was a year ahead: only the change time counts.
+  const timespec ahead[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 365 * 86400, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (lib / "future.jpg").c_str(), ahead, 0), 0);
+  writeFile(lib / "unsidecar.xmp", sidecarWithRating(5));
+  writeFile(lib / "live.mov", "movie");
+  fs::create_symlink("missing.jpg", lib / "cloud.jpg");
+  DiskLibrary library(lib);
+
+  const auto states = [&] {
+    std::map<std::string, std::optional<std::string>> result;
+    for (const Asset& asset : library.fetchAll()) {
+      result[asset.localIdentifier] = library.assetState(asset);
+    }
+    return result;
+  };
+  for (const auto& [identifier, state] : states()) EXPECT_FALSE(state) << identifier;
+  ::sleep(3);
+  const auto before = states();
+  for (const auto& [identifier, state] : before) {
+    EXPECT_EQ(state.has_value(), identifier != "cloud.jpg") << identifier;
+  }
+
+  const std::string content = testing::readFile(lib / "content.jpg");
+  struct stat old {};
+  ASSERT_EQ(::stat((lib / "content.jpg").c_str(), &old), 0);
+  std::string changed = content;
+  changed[0] ^= 1;
+  writeFile(lib / "content.jpg", changed);  // same size, and the old times put back
+  const timespec times[2] = {old.st_atim, old.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (lib / "content.jpg").c_str(), times, 0), 0);
+  const timespec later[2] = {{0, UTIME_OMIT}, {old.st_mtim.tv_sec - 60, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (lib / "touched.jpg").c_str(), later, 0), 0);
+  const bool attributes =
+      ::setxattr((lib / "rated.jpg").c_str(), "user.baloo.rating", "10", 2, 0) == 0;
+  fs::permissions(lib / "mode.jpg", fs::perms::others_read, fs::perm_options::remove);
+  writeFile(lib / "sidecar.xmp", sidecarWithRating(5));
+  fs::remove(lib / "unsidecar.xmp");
+  fs::rename(lib / "swap-a.jpg", lib / "swap.tmp");
+  fs::rename(lib / "swap-b.jpg", lib / "swap-a.jpg");
+  fs::rename(lib / "swap.tmp", lib / "swap-b.jpg");
+  fs::remove(lib / "live.mov");
+  ::sleep(3);
+
+  const auto after = states();
+  for (const auto& [identifier, state] : after) {
+    SCOPED_TRACE(identifier);
+    if (identifier == "cloud.jpg") continue;
+    ASSERT_TRUE(state);
+    if (identifier == "rated.jpg" && !attributes) continue;  // no user attributes here
+    EXPECT_EQ(*state == *before.at(identifier),
+              identifier == "same.jpg" || identifier == "future.jpg");
+  }
 }
 
 TEST(DiskLibrary, DeletionRefusesAssetsThatMovedOnOrChanged) {
