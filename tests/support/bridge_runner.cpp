@@ -1,6 +1,9 @@
 #include "support/bridge_runner.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -37,11 +40,35 @@ std::map<std::string, std::string> TestHome::environment() const {
   return env;
 }
 
+namespace {
+
+// The bridge as another user can run it: a checkout under a private folder
+// (root's home, a mktemp folder) is out of that user's reach, so a copy is
+// placed in a folder open to everyone, once per test process.
+std::string reachableByEveryone(const std::string& executable) {
+  static const TempDir folder;
+  static std::map<std::string, std::string> copies;
+  static std::mutex guard;
+  const std::lock_guard<std::mutex> lock(guard);
+  auto [entry, added] = copies.try_emplace(executable);
+  if (added) {
+    const std::filesystem::path copy = folder / std::to_string(copies.size());
+    std::filesystem::copy_file(executable, copy);
+    std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
+    std::filesystem::permissions(copy, std::filesystem::perms(0755));
+    entry->second = copy.string();
+  }
+  return entry->second;
+}
+
+}  // namespace
+
 BridgeRun runBridge(const std::vector<std::string>& arguments, const RunOptions& options) {
   // VELMORA_BRIDGE_UNDER_TEST runs the end-to-end tests against another
   // build of the bridge (an older one, to see a test fail without its fix).
   const char* other = std::getenv("VELMORA_BRIDGE_UNDER_TEST");
   std::vector<std::string> argv{other != nullptr && *other != '\0' ? other : VELMORA_BRIDGE_EXE};
+  if (options.runAs) argv.front() = reachableByEveryone(argv.front());
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   std::map<std::string, std::string> environment = options.environment;
   if (options.keepDisplay) {
