@@ -8,7 +8,8 @@
 #   an action        base/, bridge/photos/, what the front end hands an action
 #                    (output channel, texts, arguments, main-thread hand-off)
 #                    and what other actions offer below their entry points
-#                    (the QR detector, the fingerprint), never an entry point
+#                    (the QR detector, the fingerprint), never an entry point;
+#                    the scan cache is the scan's alone (delete never asks it)
 #   bridge/          the front end; only the dispatcher includes actions
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../src"
@@ -23,6 +24,7 @@ allowed() {  # file include
     base/*) [[ $target == base/* ]] ;;
     bridge/photos/*) [[ $target == base/* || $target == bridge/photos/* ]] ;;
     inventory/* | qr/* | semantic/* | deletion/*)
+      [[ $target == inventory/scan_cache.h && $own != inventory/ ]] && return 1
       [[ $target == base/* || $target == bridge/photos/* || $target == "$own"* ]] && return 0
       [[ $target =~ $front_end_for_actions ]] && return 0
       [[ $target =~ $actions && ! $target =~ $entry_points ]] ;;
