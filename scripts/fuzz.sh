@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer, UBSan) and runs each
 # for a bounded time on its seeds in fuzz/corpus/<target>/. New inputs go to
-# build/fuzz/corpus/, never into the repository; a crash leaves its input in
-# build/fuzz/artifacts/ and fails the script. Prints executions and
+# build/checked/corpus/, never into the repository; a crash leaves its input
+# in build/checked/artifacts/ and fails the script. Prints executions and
 # coverage per target.
 #
 #   VELMORA_FUZZ_SECONDS  seconds per target (default 12)
@@ -12,7 +12,9 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 seconds=${VELMORA_FUZZ_SECONDS:-12}
-build=build/fuzz
+# The build scripts/test.sh runs its suite under the sanitizers in: the same
+# options, so that neither rebuilds what the other built.
+build=build/checked
 targets=()
 for source in fuzz/*_fuzz.cpp; do
   name=$(basename "$source" .cpp)
@@ -22,8 +24,8 @@ if [ -n "${VELMORA_FUZZ_TARGETS:-}" ]; then
   read -r -a targets <<<"$VELMORA_FUZZ_TARGETS"
 fi
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELMORA_FUZZ=ON -DVELMORA_WERROR=ON -DVELMORA_TESTS=OFF -DVELMORA_BENCH=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DVELMORA_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON -DVELMORA_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
 # A small quarantine keeps the resident size near what the code itself holds.

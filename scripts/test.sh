@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the include check, the developer
-# build (warnings are errors) with its suite, the same suite under
-# AddressSanitizer and UBSan, then the fuzz targets for a bounded time
-# (scripts/fuzz.sh). Tests that need a display run under Xvfb. Ends with the
-# number of tests run and skipped in each suite.
+# build (GCC, warnings are errors) with its suite, then one clang build under
+# AddressSanitizer and UBSan that runs the same suite and holds the fuzz
+# targets, which run for a bounded time (scripts/fuzz.sh). One build serves
+# both, so the libraries are compiled twice, not three times. Tests that
+# need a display run under Xvfb. Ends with the number of tests run and
+# skipped in each suite.
 #
-#   VELMORA_SKIP_SANITIZERS=1  leave out the sanitizer stage
-#   VELMORA_SKIP_FUZZ=1        leave out the fuzz stage
+#   VELMORA_SKIP_SANITIZERS=1  leave out the suite under the sanitizers
+#   VELMORA_SKIP_FUZZ=1        leave out the fuzz runs
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -42,10 +44,11 @@ run_suite() {
 
 run_suite build/dev -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if [ "${VELMORA_SKIP_SANITIZERS:-0}" != 1 ]; then
-  # A sanitizer finding aborts the run with its own status and report.
-  export ASAN_OPTIONS=abort_on_error=1:detect_leaks=0
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-  run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
+  # The options are scripts/fuzz.sh's, so that it finds its targets built.
+  # A sanitizer finding aborts the test with its own status and report.
+  CC=clang CXX=clang++ ASAN_OPTIONS=abort_on_error=1:detect_leaks=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite build/checked -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_FUZZ=ON -DVELMORA_BENCH=OFF
 fi
 if [ "${VELMORA_SKIP_FUZZ:-0}" != 1 ]; then
   "$root/scripts/fuzz.sh"

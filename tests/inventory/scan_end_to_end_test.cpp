@@ -13,6 +13,7 @@
 #include "inventory/raw_sample.h"
 #include "inventory/thumbnail.h"
 #include "support/bridge_runner.h"
+#include "support/pixels.h"
 #include "support/sample_files.h"
 
 namespace velmora::testing {
@@ -56,13 +57,6 @@ std::optional<photos::RgbImage> decodeJpeg(const fs::path& file) {
   g_object_unref(image);
   vips_error_clear();
   return rgb;
-}
-
-double difference(const photos::RgbImage& a, const photos::RgbImage& b) {
-  if (a.width != b.width || a.height != b.height) return INFINITY;
-  double sum = 0;
-  for (std::size_t i = 0; i < a.pixels.size(); ++i) sum += std::abs(a.pixels[i] - b.pixels[i]);
-  return sum / static_cast<double>(a.pixels.size());
 }
 
 photos::RgbImage gradient(std::uint32_t width, std::uint32_t height) {
@@ -161,7 +155,7 @@ TEST_F(ScanEndToEnd, TenAssetsGiveTenRecordsAndUprightPreviews) {
       600, 600);
   const auto written = decodeJpeg(previews / ((*turned)["id"].get<std::string>() + ".jpg"));
   ASSERT_TRUE(upright && written);
-  EXPECT_LT(difference(*written, *upright), 10.0);
+  EXPECT_LT(meanDifference(*written, *upright), 10.0);
 
   const json* live = itemFor(result, "DCIM/IMG_0003.jpg");
   ASSERT_TRUE(live);

@@ -11,6 +11,7 @@
 #include "bridge/photos/preview.h"
 #include "bridge/photos/preview_formats.h"
 #include "support/heif_writer.h"
+#include "support/pixels.h"
 #include "support/sample_files.h"
 #include "support/temp_dir.h"
 
@@ -20,14 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::HeifProperty;
 using testing::HeifStill;
-
-// Mean absolute difference per byte; infinity when the sizes differ.
-double difference(const RgbImage& a, const RgbImage& b) {
-  if (a.width != b.width || a.height != b.height) return INFINITY;
-  double sum = 0;
-  for (std::size_t i = 0; i < a.pixels.size(); ++i) sum += std::abs(a.pixels[i] - b.pixels[i]);
-  return sum / static_cast<double>(a.pixels.size());
-}
+using testing::meanDifference;
 
 // What the fast road shows of `file` against what libvips shows of it.
 void expectSamePreview(const fs::path& file, std::uint32_t box, const std::string& what) {
@@ -37,7 +31,7 @@ void expectSamePreview(const fs::path& file, std::uint32_t box, const std::strin
   ASSERT_TRUE(ordinary) << what;
   EXPECT_EQ(fast->width, ordinary->width) << what;
   EXPECT_EQ(fast->height, ordinary->height) << what;
-  EXPECT_LT(difference(*fast, *ordinary), 2.0) << what;
+  EXPECT_LT(meanDifference(*fast, *ordinary), 2.0) << what;
 }
 
 // Tiles of 256 pixels, 3 across and 2 down: 768 x 512, as a phone's grid
@@ -156,7 +150,7 @@ TEST(HeicPreview, ShowsTheSampleFilesAsLibvipsDoes) {
     const auto ordinary = renderStill(file.string(), 600, 600);
     ASSERT_EQ(shown.has_value(), ordinary.has_value()) << file;
     if (!shown) continue;
-    EXPECT_LT(difference(*shown, *ordinary), 2.0) << file;
+    EXPECT_LT(meanDifference(*shown, *ordinary), 2.0) << file;
     ++compared;
   }
   EXPECT_GE(compared, 5);

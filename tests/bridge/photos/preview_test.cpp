@@ -9,6 +9,7 @@
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/preview_formats.h"
 #include "inventory/raw_sample.h"
+#include "support/pixels.h"
 #include "support/sample_files.h"
 #include "support/temp_dir.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::testdata;
+using testing::meanDifference;
 
 std::string typeFor(const fs::path& file) {
   std::string ext = file.extension().string();
@@ -49,14 +51,6 @@ std::optional<RgbImage> render(const fs::path& file) {
   return renderPreview(assetFor(file), 600, 600);
 }
 
-// Mean absolute difference per byte; infinity when the sizes differ.
-double difference(const RgbImage& a, const RgbImage& b) {
-  if (a.width != b.width || a.height != b.height) return INFINITY;
-  double sum = 0;
-  for (std::size_t i = 0; i < a.pixels.size(); ++i) sum += std::abs(a.pixels[i] - b.pixels[i]);
-  return sum / static_cast<double>(a.pixels.size());
-}
-
 double meanOfRows(const RgbImage& image, std::uint32_t first, std::uint32_t last) {
   double sum = 0;
   for (std::uint32_t y = first; y < last; ++y) {
@@ -75,7 +69,7 @@ TEST(RenderPreview, EveryExifOrientationShowsTheUprightPicture) {
   for (int orientation : {0, 2, 3, 4, 5, 6, 7, 8}) {
     const auto turned = render(folder / ("Landscape_" + std::to_string(orientation) + ".jpg"));
     ASSERT_TRUE(turned) << orientation;
-    EXPECT_LT(difference(*turned, *upright), 8.0) << orientation;
+    EXPECT_LT(meanDifference(*turned, *upright), 8.0) << orientation;
   }
   const auto hopper = render(folder / "pillow_hopper.jpg");
   ASSERT_TRUE(hopper);
@@ -84,7 +78,7 @@ TEST(RenderPreview, EveryExifOrientationShowsTheUprightPicture) {
       const auto turned =
           render(folder / ("pillow_hopper_orientation_" + std::to_string(orientation) + ext));
       ASSERT_TRUE(turned) << orientation << ext;
-      EXPECT_LT(difference(*turned, *hopper), 12.0) << orientation << ext;
+      EXPECT_LT(meanDifference(*turned, *hopper), 12.0) << orientation << ext;
     }
   }
 }
@@ -99,7 +93,7 @@ TEST(RenderPreview, HeifContainersFollowTheirTransforms) {
         "pillow_avif_rot3mir0.avif", "pillow_avif_rot3mir1.avif"}) {
     const auto turned = render(folder / name);
     ASSERT_TRUE(turned) << name;
-    EXPECT_LT(difference(*turned, *reference), 12.0) << name;
+    EXPECT_LT(meanDifference(*turned, *reference), 12.0) << name;
   }
   const auto ronda = render(testdata() / "photos/avif/Ronda_rotate90.avif");
   ASSERT_TRUE(ronda);
@@ -140,7 +134,7 @@ TEST(RenderPreview, ColourSourcesBecomeEightBitSrgb) {
   const auto rgb = render(folder / "cmyk/pil_sample_rgb.jpg");
   const auto cmyk = render(folder / "cmyk/pil_sample_cmyk.jpg");
   ASSERT_TRUE(rgb && cmyk);
-  EXPECT_LT(difference(*cmyk, *rgb), 40.0);
+  EXPECT_LT(meanDifference(*cmyk, *rgb), 40.0);
   testing::TempDir made;
   const std::vector<std::string> tricky = testing::writeTrickyPictures(made.path());
   std::vector<fs::path> files;
