@@ -15,16 +15,14 @@
 
 #include "bridge/photos/disk_library.h"
 #include "inventory/fingerprint.h"
+#include "kit/bench_kit.h"
 
 namespace fs = std::filesystem;
 using velmora::photos::Asset;
 using velmora::photos::DiskLibrary;
+using velmora::bench::secondsSince;
 
 namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // CPU time of this process (user and system): on a busy machine the fair
 // comparison with `openssl speed`, which divides by CPU time too.

@@ -48,31 +48,21 @@
 #include "bridge/photos/preview_formats.h"
 #include "inventory/scan.h"
 #include "inventory/thumbnail.h"
+#include "kit/bench_kit.h"
 #include "support/forwarding_library.h"
+#include "support/pixels.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
+using namespace velmora::bench;
 
 namespace {
 
 constexpr std::uint32_t side = inventory::previewSide;
 
-using Clock = std::chrono::steady_clock;
-
-double seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
-
-unsigned processors() {
-  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<unsigned>(online) : 1;
+std::string loadText() {
+  const bench::LoadAverage load = bench::loadAverage();
+  return load.one + " " + load.five + " " + load.fifteen;
 }
 
 struct Run {
@@ -119,7 +109,7 @@ Run runChild(const std::vector<std::string>& command, const fs::path& work,
   ::close(pipeEnds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  run.seconds = seconds(start);
+  run.seconds = secondsSince(start);
   double user = 0;
   double system = 0;
   std::ifstream(peakFile) >> run.peakKiB >> user >> system;
@@ -182,17 +172,9 @@ int scanChild(const std::string& road, const fs::path& pictures, const fs::path&
   return status;
 }
 
-bool check(int status, const char* what) {
-  if (status != 0) {
-    std::fprintf(stderr, "heic_bench: %s failed: %s\n", what, vips_error_buffer());
-    vips_error_clear();
-  }
-  return status == 0;
-}
-
 // A single-picture HEIC of `image`, as libvips writes one (HEVC, 4:2:0).
 bool saveSingle(VipsImage* image, const fs::path& file) {
-  return check(vips_heifsave(image, file.c_str(), "Q", 50, nullptr), "heifsave");
+  return vipsOk(vips_heifsave(image, file.c_str(), "Q", 50, nullptr), "heifsave");
 }
 
 struct BenchFile {
@@ -202,17 +184,8 @@ struct BenchFile {
 
 constexpr double notMeasured = std::numeric_limits<double>::quiet_NaN();
 
-std::string readAll(const fs::path& file) {
-  std::string bytes(fs::file_size(file), '\0');
-  std::FILE* in = std::fopen(file.c_str(), "rb");
-  if (in == nullptr) return {};
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
-  std::fclose(in);
-  return bytes;
-}
-
 std::string describe(const fs::path& file) {
-  const std::string bytes = readAll(file);
+  const std::string bytes = readWhole(file);
   const photos::FileBytes source{bytes.size(), [&bytes](std::uint64_t offset, std::uint8_t* out,
                                                         std::size_t n) {
                                    if (offset > bytes.size() || n > bytes.size() - offset) {
@@ -231,13 +204,6 @@ std::string describe(const fs::path& file) {
                   layout->tileWidth, layout->tileHeight, bytes.size() / 1e6);
   }
   return text;
-}
-
-double difference(const photos::RgbImage& a, const photos::RgbImage& b) {
-  if (a.width != b.width || a.height != b.height) return INFINITY;
-  double sum = 0;
-  for (std::size_t i = 0; i < a.pixels.size(); ++i) sum += std::abs(a.pixels[i] - b.pixels[i]);
-  return sum / static_cast<double>(a.pixels.size());
 }
 
 double cpuSeconds() {
@@ -261,7 +227,7 @@ Timing inProcess(const std::string& road, const fs::path& file, int threads, int
     const auto start = Clock::now();
     const double cpuStart = cpuSeconds();
     if (!render(road, file.string())) return {notMeasured, notMeasured};
-    walls.push_back(seconds(start));
+    walls.push_back(secondsSince(start));
     cpus.push_back(cpuSeconds() - cpuStart);
   }
   return {median(walls), median(cpus)};
@@ -289,7 +255,7 @@ int main(int argc, char** argv) {
     if (option == "--before") before = argv[i + 1];
   }
   if (!base::ensureVips()) return 1;
-  const std::string loadBefore = loadAverage();
+  const std::string loadBefore = loadText();
   const unsigned all = processors();
   const fs::path testdata = VELMORA_TESTDATA;
   if (grid.empty()) {
@@ -328,12 +294,12 @@ int main(int argc, char** argv) {
     VipsImage* sum = nullptr;
     VipsImage* photo = nullptr;
     if (sample &&
-        check(vips_resize(sample, &sized, 4000.0 / vips_image_get_width(sample), "vscale",
+        vipsOk(vips_resize(sample, &sized, 4000.0 / vips_image_get_width(sample), "vscale",
                           3000.0 / vips_image_get_height(sample), nullptr),
               "resize") &&
-        check(vips_gaussnoise(&noise, 4000, 3000, "sigma", 4.0, "mean", 0.0, nullptr), "noise") &&
-        check(vips_add(sized, noise, &sum, nullptr), "add") &&
-        check(vips_cast_uchar(sum, &photo, nullptr), "cast") &&
+        vipsOk(vips_gaussnoise(&noise, 4000, 3000, "sigma", 4.0, "mean", 0.0, nullptr), "noise") &&
+        vipsOk(vips_add(sized, noise, &sum, nullptr), "add") &&
+        vipsOk(vips_cast_uchar(sum, &photo, nullptr), "cast") &&
         saveSingle(photo, root / "photo_single.heic")) {
       files.push_back({"photo, single", root / "photo_single.heic"});
     }
@@ -394,7 +360,7 @@ int main(int argc, char** argv) {
     const Timing fastAll = inProcess("fast", file.path, static_cast<int>(all), repeat);
     const auto fast = photos::renderHeic(file.path.string(), side, side);
     const auto ordinary = photos::renderStill(file.path.string(), side, side);
-    const double diff = fast && ordinary ? difference(*fast, *ordinary) : notMeasured;
+    const double diff = fast && ordinary ? testing::meanDifference(*fast, *ordinary) : notMeasured;
     std::printf("%-14s %-13s %-13s %-13s | %-11s %-11s %-13s | %-11s %-11s %-13s | %5.2f%s\n",
                 file.label.c_str(), pair(median(thumbnailer), median(thumbnailerCpu)).c_str(),
                 pair(median(fastProcess), median(fastProcessCpu)).c_str(),
@@ -474,7 +440,7 @@ int main(int argc, char** argv) {
                     .c_str(),
                 before.c_str());
   }
-  std::printf("\nload average after: %s\n", loadAverage().c_str());
+  std::printf("\nload average after: %s\n", loadText().c_str());
   fs::remove_all(root);
   return complete ? 0 : 2;
 }

@@ -20,24 +20,17 @@
 #include "bridge/photos/media_metadata.h"
 #include "bridge/process.h"
 #include "faults/hostile_images.h"
+#include "kit/bench_kit.h"
 #include "qr/image_file.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
+using bench::readWhole;
 
 namespace {
 
 void write(const fs::path& file, const std::string& bytes) {
   std::ofstream(file, std::ios::binary) << bytes;
-}
-
-std::string read(const fs::path& file) {
-  std::string bytes(fs::file_size(file), '\0');
-  std::FILE* in = std::fopen(file.c_str(), "rb");
-  if (in == nullptr) return {};
-  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), in));
-  std::fclose(in);
-  return bytes;
 }
 
 struct Figures {
@@ -91,7 +84,7 @@ int main() {
     for (const auto& entry : fs::directory_iterator(samples / sub)) files.push_back(entry.path());
   }
   if (fs::exists(samples / "video/sample.mp4")) {
-    std::string broken = read(samples / "video/sample.mp4");
+    std::string broken = readWhole(samples / "video/sample.mp4");
     for (const char* atom : {"stco", "stsz", "stts", "stss", "stsc"}) {
       for (std::size_t at = broken.find(atom); at != std::string::npos;
            at = broken.find(atom, at + 4)) {

@@ -48,10 +48,12 @@
 #include "bridge/photos/disk_library.h"
 #include "bridge/photos/exiv2_setup.h"
 #include "inventory/scan.h"
+#include "kit/bench_kit.h"
 #include "support/raw_files.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
+using namespace velmora::bench;
 
 namespace {
 
@@ -70,49 +72,9 @@ const Kind kinds[] = {
     {"video", 0.02, 3},
 };
 
-bool check(int status, const char* what) {
-  if (status != 0) {
-    std::fprintf(stderr, "scan_bench: %s failed: %s\n", what, vips_error_buffer());
-    vips_error_clear();
-  }
-  return status == 0;
-}
-
 int run(const std::string& command) {
   const int status = std::system(command.c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string quoted(const fs::path& path) {
-  std::string text = "'";
-  for (const char c : path.string()) {
-    if (c == '\'')
-      text += "'\\''";
-    else
-      text += c;
-  }
-  return text + "'";
-}
-
-// A 4000 x 3000 picture from a sample photo, tinted and grained per index
-// so that no two encode alike.
-VipsImage* photo(VipsImage* base, int index) {
-  VipsImage* tinted = nullptr;
-  VipsImage* noise = nullptr;
-  VipsImage* sum = nullptr;
-  VipsImage* out = nullptr;
-  const double tint[3] = {1.0 + (index % 7) * 0.02, 1.0, 1.0 - (index % 5) * 0.02};
-  const double offset[3] = {static_cast<double>(index % 11), 0, 0};
-  bool ok =
-      check(vips_linear(base, &tinted, tint, offset, 3, nullptr), "linear") &&
-      check(vips_gaussnoise(&noise, 4000, 3000, "sigma", 6.0, "mean", 0.0, "seed", index, nullptr),
-            "noise") &&
-      check(vips_add(tinted, noise, &sum, nullptr), "add") &&
-      check(vips_cast_uchar(sum, &out, nullptr), "cast");
-  for (VipsImage* image : {tinted, noise, sum}) {
-    if (image) g_object_unref(image);
-  }
-  return ok ? out : nullptr;
 }
 
 std::vector<fs::path> makeKind(const Kind& kind, int count, const fs::path& pictures,
@@ -144,21 +106,21 @@ std::vector<fs::path> makeKind(const Kind& kind, int count, const fs::path& pict
       made = run("ffmpeg -nostdin -v quiet -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 3 "
                  "-vf hue=h=" +
                  std::to_string(i * 40) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p " +
-                 quoted(file)) == 0;
+                 shellQuoted(file)) == 0;
     } else if (std::string(kind.name) == "png") {
       VipsImage* shifted = nullptr;
       const double scale[3] = {1, 1, 1};
       const double shift[3] = {static_cast<double>(i * 9 % 40), 0, 0};
       made =
-          check(vips_linear(screen, &shifted, scale, shift, 3, "uchar", TRUE, nullptr), "linear") &&
-          check(vips_pngsave(shifted, file.c_str(), "compression", 6, nullptr), "pngsave");
+          vipsOk(vips_linear(screen, &shifted, scale, shift, 3, "uchar", TRUE, nullptr), "linear") &&
+          vipsOk(vips_pngsave(shifted, file.c_str(), "compression", 6, nullptr), "pngsave");
       if (shifted) g_object_unref(shifted);
     } else {
-      VipsImage* picture = photo(base, i);
+      VipsImage* picture = grainedPhoto(base, i);
       if (picture) {
         made = std::string(kind.name) == "jpeg"
-                   ? check(vips_jpegsave(picture, file.c_str(), "Q", 90, nullptr), "jpegsave")
-                   : check(vips_heifsave(picture, file.c_str(), "Q", 50, nullptr), "heifsave");
+                   ? vipsOk(vips_jpegsave(picture, file.c_str(), "Q", 90, nullptr), "jpegsave")
+                   : vipsOk(vips_heifsave(picture, file.c_str(), "Q", 50, nullptr), "heifsave");
         g_object_unref(picture);
       }
     }
@@ -170,15 +132,6 @@ std::vector<fs::path> makeKind(const Kind& kind, int count, const fs::path& pict
     files.push_back(file);
   }
   return files;
-}
-
-double seconds(const std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-unsigned processors() {
-  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 struct ScanRun {
@@ -199,16 +152,17 @@ long ownPeakKiB() {
   return 0;
 }
 
-// Scans `pictures` with the given number of workers in a child process
-// (this program's --scan form), which reports its records and peak memory.
-ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& previews,
-                 unsigned workers) {
-  fs::remove_all(previews);
-  fs::create_directories(previews);
-  ScanRun result;
+// Runs this program with `arguments` in a child process and returns its
+// standard output.
+struct ChildRun {
+  bool ok = false;
+  std::string out;
+};
+
+ChildRun runChild(const char* self, const std::vector<std::string>& arguments) {
+  ChildRun result;
   int pipeEnds[2];
   if (::pipe(pipeEnds) != 0) return result;
-  const auto start = std::chrono::steady_clock::now();
   const pid_t child = ::fork();
   if (child == 0) {
     ::dup2(pipeEnds[1], 1);
@@ -216,22 +170,37 @@ ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& pre
     if (quiet >= 0) ::dup2(quiet, 2);
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
-    const std::string count = std::to_string(workers);
-    ::execl(self, self, "--scan", pictures.c_str(), previews.c_str(), count.c_str(), nullptr);
+    std::vector<char*> argv{const_cast<char*>(self)};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(self, argv.data());
     ::_exit(127);
   }
   ::close(pipeEnds[1]);
-  std::string out;
   char buffer[4096];
   for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-    out.append(buffer, static_cast<std::size_t>(n));
+    result.out.append(buffer, static_cast<std::size_t>(n));
   }
   ::close(pipeEnds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  result.seconds = seconds(start);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-      std::sscanf(out.c_str(), "%d %ld", &result.records, &result.peakKiB) != 2) {
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
+}
+
+// Scans `pictures` with the given number of workers in a child process
+// (this program's --scan form), which reports its records and peak memory.
+ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& previews,
+                 unsigned workers) {
+  fs::remove_all(previews);
+  fs::create_directories(previews);
+  ScanRun result;
+  const auto start = Clock::now();
+  const ChildRun child =
+      runChild(self, {"--scan", pictures.string(), previews.string(), std::to_string(workers)});
+  result.seconds = secondsSince(start);
+  if (child.ok && std::sscanf(child.out.c_str(), "%d %ld", &result.records, &result.peakKiB) != 2) {
     result.records = -1;
   }
   return result;
@@ -276,46 +245,9 @@ double timeTools(const std::vector<fs::path>& files, const fs::path& work, unsig
     }
   }
   const auto start = std::chrono::steady_clock::now();
-  run("xargs -d '\\n' -n 2 -P " + std::to_string(parallel) + " sh " + quoted(one) + " < " +
-      quoted(list));
-  return seconds(start);
-}
-
-// Runs this program with `arguments` in a child process and returns its
-// standard output.
-struct ChildRun {
-  bool ok = false;
-  std::string out;
-};
-
-ChildRun runChild(const char* self, const std::vector<std::string>& arguments) {
-  ChildRun result;
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0) return result;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeEnds[1], 1);
-    const int quiet = ::open("/dev/null", O_WRONLY);
-    if (quiet >= 0) ::dup2(quiet, 2);
-    ::close(pipeEnds[0]);
-    ::close(pipeEnds[1]);
-    std::vector<char*> argv{const_cast<char*>(self)};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    ::execv(self, argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeEnds[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-    result.out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipeEnds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
+  run("xargs -d '\\n' -n 2 -P " + std::to_string(parallel) + " sh " + shellQuoted(one) + " < " +
+      shellQuoted(list));
+  return secondsSince(start);
 }
 
 // The child of the per-file part: the attributes or the preview of the one
@@ -352,7 +284,7 @@ int pathChild(const fs::path& pictures, const std::string& what, int repeats) {
       }
     }
   }
-  std::printf("%.6f %ld %s\n", repeats > 0 ? seconds(start) / repeats : 0.0, ownPeakKiB(), found);
+  std::printf("%.6f %ld %s\n", repeats > 0 ? secondsSince(start) / repeats : 0.0, ownPeakKiB(), found);
   return 0;
 }
 
@@ -396,10 +328,10 @@ std::vector<PathCase> makePathCases(const fs::path& root, const fs::path& testda
 
   // 12-megapixel JPEGs: EXIF date (the usual road), XMP date only, date in
   // a sidecar only.
-  VipsImage* picture = photo(base, 7);
+  VipsImage* picture = grainedPhoto(base, 7);
   const fs::path plain = root / "plain.jpg";
   if (!picture ||
-      !check(vips_jpegsave(picture, plain.c_str(), "Q", 90, "strip", TRUE, nullptr), "jpegsave")) {
+      !vipsOk(vips_jpegsave(picture, plain.c_str(), "Q", 90, "strip", TRUE, nullptr), "jpegsave")) {
     std::exit(1);
   }
   g_object_unref(picture);
@@ -435,8 +367,8 @@ std::vector<PathCase> makePathCases(const fs::path& root, const fs::path& testda
   VipsImage* small = nullptr;
   void* jpeg = nullptr;
   std::size_t jpegSize = 0;
-  if (!check(vips_resize(base, &small, 1600.0 / 4000, nullptr), "resize") ||
-      !check(vips_jpegsave_buffer(small, &jpeg, &jpegSize, "Q", 85, nullptr), "jpegsave")) {
+  if (!vipsOk(vips_resize(base, &small, 1600.0 / 4000, nullptr), "resize") ||
+      !vipsOk(vips_jpegsave_buffer(small, &jpeg, &jpegSize, "Q", 85, nullptr), "jpegsave")) {
     std::exit(1);
   }
   velmora::testing::DngFile dng;
@@ -459,8 +391,8 @@ std::vector<PathCase> makePathCases(const fs::path& root, const fs::path& testda
   void* full = nullptr;
   std::size_t fullSize = 0;
   VipsImage* large = nullptr;
-  if (check(vips_resize(base, &large, 1.5, "vscale", 4000.0 / 3000, nullptr), "resize") &&
-      check(vips_jpegsave_buffer(large, &full, &fullSize, "Q", 90, nullptr), "jpegsave")) {
+  if (vipsOk(vips_resize(base, &large, 1.5, "vscale", 4000.0 / 3000, nullptr), "resize") &&
+      vipsOk(vips_jpegsave_buffer(large, &full, &fullSize, "Q", 90, nullptr), "jpegsave")) {
     const std::string cr3 =
         velmora::testing::cr3WithPicture(std::string(static_cast<const char*>(full), fullSize));
     if (!cr3.empty()) {
@@ -474,7 +406,7 @@ std::vector<PathCase> makePathCases(const fs::path& root, const fs::path& testda
   const fs::path video = folder("MP4 H.264 1080p 3 s") / "MOV_0001.mp4";
   if (run("ffmpeg -nostdin -v quiet -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 3 "
           "-c:v libx264 -preset veryfast -pix_fmt yuv420p " +
-          quoted(video)) != 0) {
+          shellQuoted(video)) != 0) {
     std::exit(1);
   }
   return cases;
@@ -545,35 +477,15 @@ int main(int argc, char** argv) {
   const fs::path testdata = VELMORA_TESTDATA;
   const fs::path root = fs::temp_directory_path() / ("scan_bench." + std::to_string(::getpid()));
 
-  VipsImage* sample =
-      vips_image_new_from_file((testdata / "photos/jpeg/london.jpg").c_str(), nullptr);
-  VipsImage* shot =
-      vips_image_new_from_file((testdata / "screenshots/btop_normal.png").c_str(), nullptr);
   VipsImage* base = nullptr;
   VipsImage* screen = nullptr;
-  if (!sample || !shot ||
-      !check(vips_resize(sample, &base, 4000.0 / vips_image_get_width(sample), "vscale",
-                         3000.0 / vips_image_get_height(sample), nullptr),
-             "resize") ||
-      !check(
-          vips_resize(shot, &screen, 2560.0 / vips_image_get_width(shot), "vscale",
-                      1440.0 / vips_image_get_height(shot), "kernel", VIPS_KERNEL_NEAREST, nullptr),
-          "resize")) {
-    std::fprintf(stderr, "scan_bench: sample files missing under %s\n", testdata.c_str());
-    return 1;
-  }
-  // Copy the base into memory once: every photo derives from it.
-  VipsImage* memory = vips_image_copy_memory(base);
-  g_object_unref(base);
-  base = memory;
+  if (!loadSamplePictures(testdata, &base, &screen)) return 1;
 
   if (pathsOnly) {
     printPaths(argv[0], root, testdata, base);
     if (keep) std::printf("kept: %s\n", root.c_str());
     g_object_unref(base);
     g_object_unref(screen);
-    g_object_unref(sample);
-    g_object_unref(shot);
     if (!keep) fs::remove_all(root);
     return 0;
   }
@@ -655,8 +567,6 @@ int main(int argc, char** argv) {
   if (keep) std::printf("kept: %s\n", root.c_str());
   g_object_unref(base);
   g_object_unref(screen);
-  g_object_unref(sample);
-  g_object_unref(shot);
   if (!keep) fs::remove_all(root);
   return recordsMatch ? 0 : 2;
 }

@@ -43,8 +43,10 @@
 #include "base/sqlite.h"
 #include "base/vips.h"
 #include "inventory/scan_cache.h"
+#include "kit/bench_kit.h"
 
 namespace fs = std::filesystem;
+using namespace velmora::bench;
 
 namespace {
 
@@ -54,6 +56,12 @@ struct Kind {
   int distinct;  // files actually encoded; the rest link to them
 };
 
+// "1-minute/5-minute" load average.
+std::string loadText() {
+  const LoadAverage load = loadAverage();
+  return load.one + "/" + load.five;
+}
+
 const Kind kinds[] = {
     {"jpeg", 0.76, 40},
     {"heic", 0.14, 3},
@@ -61,59 +69,13 @@ const Kind kinds[] = {
     {"video", 0.02, 3},
 };
 
-bool check(int status, const char* what) {
-  if (status != 0) {
-    std::fprintf(stderr, "scan_cache_bench: %s failed: %s\n", what, vips_error_buffer());
-    vips_error_clear();
-  }
-  return status == 0;
-}
-
-std::string quoted(const fs::path& path) {
-  std::string text = "'";
-  for (const char c : path.string()) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return text + "'";
-}
-
-double seconds(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string one;
-  std::string five;
-  in >> one >> five;
-  return one + "/" + five;
-}
-
-// A 4000 x 3000 picture from a sample photo, tinted and grained per index.
-VipsImage* photo(VipsImage* base, int index) {
-  VipsImage* tinted = nullptr;
-  VipsImage* noise = nullptr;
-  VipsImage* sum = nullptr;
-  VipsImage* out = nullptr;
-  const double tint[3] = {1.0 + (index % 7) * 0.02, 1.0, 1.0 - (index % 5) * 0.02};
-  const double offset[3] = {static_cast<double>(index % 11), 0, 0};
-  const bool ok =
-      check(vips_linear(base, &tinted, tint, offset, 3, nullptr), "linear") &&
-      check(vips_gaussnoise(&noise, 4000, 3000, "sigma", 6.0, "mean", 0.0, "seed", index, nullptr),
-            "noise") &&
-      check(vips_add(tinted, noise, &sum, nullptr), "add") &&
-      check(vips_cast_uchar(sum, &out, nullptr), "cast");
-  for (VipsImage* image : {tinted, noise, sum}) {
-    if (image) g_object_unref(image);
-  }
-  return ok ? out : nullptr;
-}
-
 bool encode(const Kind& kind, int index, const fs::path& file, VipsImage* base, VipsImage* screen) {
   const std::string name = kind.name;
   if (name == "video") {
     const std::string command =
         "ffmpeg -nostdin -v quiet -f lavfi -i testsrc2=size=1920x1080:rate=30 -t 3 -vf hue=h=" +
         std::to_string(index * 40) + " -c:v libx264 -preset veryfast -pix_fmt yuv420p " +
-        quoted(file);
+        shellQuoted(file);
     return std::system(command.c_str()) == 0;
   }
   if (name == "png") {
@@ -121,16 +83,16 @@ bool encode(const Kind& kind, int index, const fs::path& file, VipsImage* base, 
     const double scale[3] = {1, 1, 1};
     const double shift[3] = {static_cast<double>(index * 9 % 40), 0, 0};
     const bool made =
-        check(vips_linear(screen, &shifted, scale, shift, 3, "uchar", TRUE, nullptr), "linear") &&
-        check(vips_pngsave(shifted, file.c_str(), "compression", 6, nullptr), "pngsave");
+        vipsOk(vips_linear(screen, &shifted, scale, shift, 3, "uchar", TRUE, nullptr), "linear") &&
+        vipsOk(vips_pngsave(shifted, file.c_str(), "compression", 6, nullptr), "pngsave");
     if (shifted) g_object_unref(shifted);
     return made;
   }
-  VipsImage* picture = photo(base, index);
+  VipsImage* picture = grainedPhoto(base, index);
   if (!picture) return false;
   const bool made = name == "jpeg"
-                        ? check(vips_jpegsave(picture, file.c_str(), "Q", 90, nullptr), "jpegsave")
-                        : check(vips_heifsave(picture, file.c_str(), "Q", 50, nullptr), "heifsave");
+                        ? vipsOk(vips_jpegsave(picture, file.c_str(), "Q", 90, nullptr), "jpegsave")
+                        : vipsOk(vips_heifsave(picture, file.c_str(), "Q", 50, nullptr), "heifsave");
   g_object_unref(picture);
   return made;
 }
@@ -245,7 +207,7 @@ ScanRun scan(const char* self, const fs::path& home, const fs::path& cache,
   fs::remove_all(previews);
   fs::create_directories(previews);
   ScanRun result;
-  result.loadBefore = loadAverage();
+  result.loadBefore = loadText();
   int out[2];
   int report[2];
   if (::pipe(out) != 0 || ::pipe(report) != 0) return result;
@@ -272,20 +234,13 @@ ScanRun scan(const char* self, const fs::path& home, const fs::path& cache,
   ::close(out[0]);
   ::close(report[0]);
   ::waitpid(child, nullptr, 0);
-  result.seconds = seconds(start);
+  result.seconds = secondsSince(start);
   if (std::sscanf(reported.c_str(), "%ld %d %lf", &result.peakKiB, &result.status,
                   &result.cpuSeconds) != 3) {
     result.status = -1;
   }
-  result.loadAfter = loadAverage();
+  result.loadAfter = loadText();
   return result;
-}
-
-std::string readWhole(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
 }
 
 bool samePreviews(const fs::path& a, const fs::path& b) {
@@ -366,7 +321,7 @@ Storage store(const std::vector<std::string>& jpegs, const std::vector<std::size
     insert.step();
     insert.reset();
   }
-  result.writeSeconds = seconds(start);
+  result.writeSeconds = secondsSince(start);
 
   std::size_t bytesRead = 0;
   std::size_t expected = 0;
@@ -381,7 +336,7 @@ Storage store(const std::vector<std::string>& jpegs, const std::vector<std::size
     select.reset();
     expected += jpegs[i].size();
   }
-  result.readSeconds = seconds(start);
+  result.readSeconds = secondsSince(start);
   insert = {};
   select = {};
   database.close();  // the last connection folds the WAL into the file
@@ -422,7 +377,7 @@ void compareStorage(const fs::path& previews, const fs::path& work) {
       "\npreview bytes kept two ways: %zu previews, %.1f KB each on average, "
       "best of 3 (load %s)\n",
       jpegs.size(), static_cast<double>(total) / 1024.0 / static_cast<double>(jpegs.size()),
-      loadAverage().c_str());
+      loadText().c_str());
   std::printf("%-28s %14s %14s %14s\n", "", "write us/each", "read us/each", "disk KB/each");
   const double count = static_cast<double>(jpegs.size());
   for (const bool asFiles : {false, true}) {
@@ -462,31 +417,14 @@ int main(int argc, char** argv) {
   const fs::path cache = root / "cache";
   fs::create_directories(home / ".config");
 
-  VipsImage* sample =
-      vips_image_new_from_file((testdata / "photos/jpeg/london.jpg").c_str(), nullptr);
-  VipsImage* shot =
-      vips_image_new_from_file((testdata / "screenshots/btop_normal.png").c_str(), nullptr);
   VipsImage* base = nullptr;
   VipsImage* screen = nullptr;
-  if (!sample || !shot ||
-      !check(vips_resize(sample, &base, 4000.0 / vips_image_get_width(sample), "vscale",
-                         3000.0 / vips_image_get_height(sample), nullptr),
-             "resize") ||
-      !check(
-          vips_resize(shot, &screen, 2560.0 / vips_image_get_width(shot), "vscale",
-                      1440.0 / vips_image_get_height(shot), "kernel", VIPS_KERNEL_NEAREST, nullptr),
-          "resize")) {
-    std::fprintf(stderr, "scan_cache_bench: sample files missing under %s\n", testdata.c_str());
-    return 1;
-  }
-  VipsImage* memory = vips_image_copy_memory(base);
-  g_object_unref(base);
-  base = memory;
+  if (!loadSamplePictures(testdata, &base, &screen)) return 1;
 
   std::printf("library of %d assets under %s; %ld processors online\n", total, root.c_str(),
               ::sysconf(_SC_NPROCESSORS_ONLN));
   const Library library = makeLibrary(total, pictures, root / "originals", base, screen);
-  for (VipsImage* image : {base, screen, sample, shot}) g_object_unref(image);
+  for (VipsImage* image : {base, screen}) g_object_unref(image);
   vips_cache_drop_all();
   // A file changed less than two seconds ago is not kept (it could still
   // change without its times showing it); real libraries are older.

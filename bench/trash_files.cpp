@@ -9,14 +9,12 @@
 #include <vector>
 
 #include "bridge/photos/trash.h"
+#include "kit/bench_kit.h"
 
 namespace fs = std::filesystem;
+using velmora::bench::secondsSince;
 
 namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 std::vector<fs::path> makeFiles(const fs::path& folder, int count) {
   std::vector<fs::path> files;

@@ -1,0 +1,43 @@
+#pragma once
+// What the benchmarks share: timing, the machine's load, files, and the
+// 12-megapixel pictures they build their libraries from.
+#include <vips/vips.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+namespace velmora::bench {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start);
+
+unsigned processors();
+
+// The load averages over 1, 5 and 15 minutes, as /proc/loadavg writes them.
+struct LoadAverage {
+  std::string one, five, fifteen;
+};
+LoadAverage loadAverage();
+
+std::string readWhole(const std::filesystem::path& file);
+
+// `path` in single quotes for sh.
+std::string shellQuoted(const std::filesystem::path& path);
+
+// Whether a libvips call succeeded; on failure says which and why on
+// standard error, after the program's name.
+bool vipsOk(int status, const char* what);
+
+// From the sample files: `base`, a 4000 x 3000 photo held in memory, and
+// `screen`, a 2560 x 1440 screenshot. False, with a message, when the
+// samples are missing.
+bool loadSamplePictures(const std::filesystem::path& testdata, VipsImage** base,
+                        VipsImage** screen);
+
+// A 4000 x 3000 picture from `base`, tinted and grained per index so that
+// no two encode alike.
+VipsImage* grainedPhoto(VipsImage* base, int index);
+
+}  // namespace velmora::bench
