@@ -84,37 +84,15 @@ Run runChild(const std::vector<std::string>& command, const fs::path& work,
                                    peakFile.string()};
   argv.insert(argv.end(), command.begin(), command.end());
   Run run;
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0) return run;
   const auto start = Clock::now();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeEnds[1], 1);
-    const int quiet = ::open("/dev/null", O_WRONLY);
-    if (quiet >= 0) ::dup2(quiet, 2);
-    ::close(pipeEnds[0]);
-    ::close(pipeEnds[1]);
-    for (const std::string& setting : env) ::putenv(const_cast<char*>(setting.c_str()));
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(pipeEnds[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-    run.out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipeEnds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
+  CapturedRun child = runCapturing(argv, env);
   run.seconds = secondsSince(start);
   double user = 0;
   double system = 0;
   std::ifstream(peakFile) >> run.peakKiB >> user >> system;
   run.cpuSeconds = user + system;
-  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  run.ok = child.ok;
+  run.out = std::move(child.out);
   return run;
 }
 

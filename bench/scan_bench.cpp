@@ -152,41 +152,11 @@ long ownPeakKiB() {
   return 0;
 }
 
-// Runs this program with `arguments` in a child process and returns its
-// standard output.
-struct ChildRun {
-  bool ok = false;
-  std::string out;
-};
-
-ChildRun runChild(const char* self, const std::vector<std::string>& arguments) {
-  ChildRun result;
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0) return result;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(pipeEnds[1], 1);
-    const int quiet = ::open("/dev/null", O_WRONLY);
-    if (quiet >= 0) ::dup2(quiet, 2);
-    ::close(pipeEnds[0]);
-    ::close(pipeEnds[1]);
-    std::vector<char*> argv{const_cast<char*>(self)};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    ::execv(self, argv.data());
-    ::_exit(127);
-  }
-  ::close(pipeEnds[1]);
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
-    result.out.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipeEnds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return result;
+// Runs this program with `arguments` in a child process.
+CapturedRun runChild(const char* self, const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{self};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return runCapturing(argv);
 }
 
 // Scans `pictures` with the given number of workers in a child process
@@ -197,7 +167,7 @@ ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& pre
   fs::create_directories(previews);
   ScanRun result;
   const auto start = Clock::now();
-  const ChildRun child =
+  const CapturedRun child =
       runChild(self, {"--scan", pictures.string(), previews.string(), std::to_string(workers)});
   result.seconds = secondsSince(start);
   if (child.ok && std::sscanf(child.out.c_str(), "%d %ld", &result.records, &result.peakKiB) != 2) {
@@ -419,7 +389,7 @@ void printPaths(const char* self, const fs::path& root, const fs::path& testdata
     std::string found = "failed";
   };
   const auto ask = [&](const fs::path& pictures, const char* what, const char* repeats) {
-    const ChildRun child = runChild(self, {"--path", pictures.string(), what, repeats});
+    const CapturedRun child = runChild(self, {"--path", pictures.string(), what, repeats});
     Answer answer;
     double seconds = 0;
     int consumed = 0;

@@ -1,6 +1,8 @@
 #include "kit/bench_kit.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,6 +24,37 @@ LoadAverage loadAverage() {
   LoadAverage load;
   std::ifstream("/proc/loadavg") >> load.one >> load.five >> load.fifteen;
   return load;
+}
+
+CapturedRun runCapturing(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment) {
+  CapturedRun result;
+  int pipeEnds[2];
+  if (argv.empty() || ::pipe(pipeEnds) != 0) return result;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(pipeEnds[1], 1);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet >= 0) ::dup2(quiet, 2);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    for (const std::string& setting : environment) ::putenv(const_cast<char*>(setting.c_str()));
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(pipeEnds[1]);
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) > 0;) {
+    result.out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipeEnds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return result;
 }
 
 std::string readWhole(const std::filesystem::path& file) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace velmora::bench {
 
@@ -20,6 +21,16 @@ struct LoadAverage {
   std::string one, five, fifteen;
 };
 LoadAverage loadAverage();
+
+// Runs `argv` (found on PATH) as a child process with `environment` added
+// to this one's and standard error silenced; returns its standard output
+// and whether it exited with status 0.
+struct CapturedRun {
+  bool ok = false;
+  std::string out;
+};
+CapturedRun runCapturing(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& environment = {});
 
 std::string readWhole(const std::filesystem::path& file);
 
