@@ -66,9 +66,37 @@ void presentInFront(GtkWidget* dialog) {
   gtk_window_present_with_time(GTK_WINDOW(dialog), presentationTime(dialog));
 }
 
+// While the alert is up, X errors are the alert's own: a window destroyed
+// by another client (a window manager's kill, xdotool) leaves GTK drawing
+// into a window that is gone, and GDK ends the whole process on an X error
+// that no trap covers. The alert then just counts as not confirmed.
+class XErrorTrap {
+ public:
+  XErrorTrap() {
+#ifdef GDK_WINDOWING_X11
+    GdkDisplay* display = gdk_display_get_default();
+    if (display != nullptr && GDK_IS_X11_DISPLAY(display)) {
+      display_ = display;
+      gdk_x11_display_error_trap_push(display_);
+    }
+#endif
+  }
+  ~XErrorTrap() {
+#ifdef GDK_WINDOWING_X11
+    if (display_ != nullptr) gdk_x11_display_error_trap_pop_ignored(display_);
+#endif
+  }
+  XErrorTrap(const XErrorTrap&) = delete;
+  XErrorTrap& operator=(const XErrorTrap&) = delete;
+
+ private:
+  GdkDisplay* display_ = nullptr;
+};
+
 }  // namespace
 
 bool runAlert(unsigned long count) {
+  const XErrorTrap trap;
   GtkWidget* dialog = buildAlert(count);
   // Our own reference: the window may be destroyed from outside while it
   // runs (its X window closed), and is destroyed below in any case.

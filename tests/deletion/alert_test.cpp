@@ -4,6 +4,7 @@
 #include "deletion/alert.h"
 
 #include <gtest/gtest.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 
 #include <cstdlib>
@@ -171,6 +172,18 @@ TEST(Alert, OnlyTheFirstButtonConfirms) {
       {"window destroyed from outside",
        [](GtkWidget*) {
          return Commands{{"search", "--onlyvisible", "--name", "^Velmora$", "windowclose"}};
+       },
+       false},
+      {"window destroyed while GTK still draws into it",
+       [](GtkWidget* dialog) {
+         // Destroyed through GTK's own connection, then changed before the
+         // destruction's notice arrives: an X error that GDK would end the
+         // process for.
+         GdkWindow* window = gtk_widget_get_window(dialog);
+         XDestroyWindow(GDK_WINDOW_XDISPLAY(window), GDK_WINDOW_XID(window));
+         gdk_window_set_title(window, "gone");
+         gdk_display_sync(gdk_window_get_display(window));
+         return Commands{};
        },
        false},
   };
