@@ -14,6 +14,7 @@
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/raw_file.h"
 #include "bridge/photos/screenshot.h"
+#include "bridge/photos/screenshot_marker.h"
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "inventory/metrics.h"

@@ -12,10 +12,10 @@
 #include "base/vips_ref.h"
 #include "bridge/photos/capture_date.h"
 #include "bridge/photos/exiv2_setup.h"
-#include "bridge/photos/layout.h"
+#include "bridge/photos/file_kind.h"
 #include "bridge/photos/media_metadata.h"
 #include "bridge/photos/raw_file.h"
-#include "bridge/photos/screenshot.h"
+#include "bridge/photos/screenshot_marker.h"
 
 namespace velmora::photos {
 

@@ -6,16 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/photos/file_kind.h"
+
 namespace velmora::photos {
-
-enum class FileKind { other, still, raw, video, sidecar };
-
-// By the extension (compared case-insensitively); `other` for names that
-// are none of the library's formats.
-FileKind fileKind(std::string_view name);
-
-// The uniform type identifier for the file's extension; empty for `other`.
-std::string uniformTypeIdentifier(std::string_view name);
 
 struct ResourceLayout {
   long type = 0;

@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "bridge/photos/change_result.h"
+#include "bridge/photos/rgb_image.h"
+
 namespace velmora::photos {
 
 // Media types of an asset.
@@ -53,21 +56,6 @@ struct AssetAttributes {
   // A file that may hold the rating (the photo, an XMP sidecar) could not
   // be read: whether the asset is a favourite is not known.
   bool favoriteUnknown = false;
-};
-
-// 8-bit sRGB pixels, three bytes per pixel, rows from the top.
-struct RgbImage {
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-  std::vector<std::uint8_t> pixels;
-};
-
-struct ChangeResult {
-  bool succeeded = false;
-  std::optional<std::string> errorDescription;  // set only on failure, may be absent
-  // Failed because an asset is gone or holds other files than the ones
-  // handed in: the selection changed since it was checked.
-  bool selectionChanged = false;
 };
 
 using ChunkHandler = std::function<void(std::span<const std::byte> chunk)>;

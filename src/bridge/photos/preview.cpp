@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <string_view>
 
 #include "bridge/photos/preview_formats.h"
@@ -43,17 +42,6 @@ bool readableLocally(const std::string& path) {
 }
 
 }  // namespace
-
-FittedSize fitInto(double width, double height, std::uint32_t targetWidth,
-                   std::uint32_t targetHeight) {
-  if (!(width > 0) || !(height > 0) || targetWidth == 0 || targetHeight == 0) return {};
-  const double scale = std::min({1.0, targetWidth / width, targetHeight / height});
-  const auto side = [](double length, std::uint32_t limit) {
-    const double rounded = std::max(1.0, std::round(length));
-    return static_cast<std::uint32_t>(std::min(rounded, static_cast<double>(limit)));
-  };
-  return {side(width * scale, targetWidth), side(height * scale, targetHeight)};
-}
 
 std::optional<RgbImage> renderPreview(const Asset& asset, std::uint32_t targetWidth,
                                       std::uint32_t targetHeight) {

@@ -1,5 +1,7 @@
 #include <vips/vips.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -119,6 +121,17 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
     return failed();
   }
   return toRgb(thumbnail, deadline);
+}
+
+FittedSize fitInto(double width, double height, std::uint32_t targetWidth,
+                   std::uint32_t targetHeight) {
+  if (!(width > 0) || !(height > 0) || targetWidth == 0 || targetHeight == 0) return {};
+  const double scale = std::min({1.0, targetWidth / width, targetHeight / height});
+  const auto side = [](double length, std::uint32_t limit) {
+    const double rounded = std::max(1.0, std::round(length));
+    return static_cast<std::uint32_t>(std::min(rounded, static_cast<double>(limit)));
+  };
+  return {side(width * scale, targetWidth), side(height * scale, targetHeight)};
 }
 
 std::optional<FittedSize> thumbnailerSize(std::uint32_t width, std::uint32_t height,

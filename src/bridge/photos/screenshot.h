@@ -14,7 +14,4 @@ namespace velmora::photos {
 //           "Bildschirmfoto 2024-03-01 um 12.30.45.png"
 bool screenshotByPath(std::string_view relativePath);
 
-// The marker iOS writes into EXIF (and XMP) UserComment of screenshots.
-bool isScreenshotComment(std::string_view comment);
-
 }  // namespace velmora::photos

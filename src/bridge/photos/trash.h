@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/photos/library.h"
+#include "bridge/photos/change_result.h"
 
 namespace velmora::photos {
 
