@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bridge/photos/disk_library.h"
-#include "bridge/photos/media_metadata.h"
+#include "bridge/photos/media/media_metadata.h"
 #include "bridge/process.h"
 #include "faults/hostile_images.h"
 #include "kit/bench_kit.h"

@@ -46,7 +46,7 @@
 #include "base/vips.h"
 #include "bridge/emit.h"
 #include "bridge/photos/disk_library.h"
-#include "bridge/photos/exiv2_setup.h"
+#include "bridge/photos/media/exiv2_setup.h"
 #include "inventory/scan.h"
 #include "kit/bench_kit.h"
 #include "support/raw_files.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/photos/trash.h"
+#include "bridge/photos/trash/trash.h"
 #include "kit/bench_kit.h"
 
 namespace fs = std::filesystem;

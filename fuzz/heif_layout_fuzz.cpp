@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bridge/photos/heif_layout.h"
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/media/heif_layout.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "fuzz_file.h"
 
 using namespace velmora;

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "bridge/photos/media_metadata.h"
+#include "bridge/photos/media/media_metadata.h"
 #include "fuzz_file.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "bridge/photos/capture_date.h"
+#include "bridge/photos/media/capture_date.h"
 #include "bridge/photos/screenshot.h"
-#include "bridge/photos/screenshot_marker.h"
+#include "bridge/photos/media/screenshot_marker.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

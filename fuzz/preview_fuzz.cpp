@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "fuzz_file.h"
 #include "inventory/metrics.h"
 #include "inventory/thumbnail.h"

@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "base/regular_file.h"
-#include "bridge/photos/preview_formats.h"
-#include "bridge/photos/raw_file.h"
+#include "bridge/photos/preview/preview_formats.h"
+#include "bridge/photos/media/raw_file.h"
 #include "fuzz_file.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

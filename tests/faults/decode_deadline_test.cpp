@@ -9,7 +9,7 @@
 #include <vips/vips8>
 
 #include "base/deadline.h"
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "base/vips.h"
 #include "qr/image_file.h"
 #include "semantic/object_classifier.h"

@@ -7,14 +7,14 @@
 #include <cmath>
 #include <filesystem>
 
-#include "bridge/photos/capture_date.h"
-#include "bridge/photos/heif_layout.h"
+#include "bridge/photos/media/capture_date.h"
+#include "bridge/photos/media/heif_layout.h"
 #include "bridge/photos/identifier.h"
-#include "bridge/photos/preview_formats.h"
-#include "bridge/photos/media_metadata.h"
-#include "bridge/photos/raw_file.h"
+#include "bridge/photos/preview/preview_formats.h"
+#include "bridge/photos/media/media_metadata.h"
+#include "bridge/photos/media/raw_file.h"
 #include "bridge/photos/screenshot.h"
-#include "bridge/photos/screenshot_marker.h"
+#include "bridge/photos/media/screenshot_marker.h"
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "inventory/metrics.h"

@@ -11,7 +11,7 @@
 #include "bridge/photos/disk_library.h"
 #include "base/png_chunks.h"
 #include "faults/hostile_images.h"
-#include "bridge/photos/media_metadata.h"
+#include "bridge/photos/media/media_metadata.h"
 #include "qr/image_file.h"
 #include "support/bridge_runner.h"
 #include "support/temp_dir.h"

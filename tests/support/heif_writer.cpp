@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "base/vips.h"
-#include "bridge/photos/heif_layout.h"
+#include "bridge/photos/media/heif_layout.h"
 #include "support/temp_dir.h"
 
 namespace velmora::testing {

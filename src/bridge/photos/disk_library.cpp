@@ -17,10 +17,10 @@
 #include "bridge/photos/identifier.h"
 #include "bridge/photos/layout.h"
 #include "bridge/photos/location.h"
-#include "bridge/photos/media_metadata.h"
+#include "bridge/photos/media/media_metadata.h"
 #include "bridge/photos/preview.h"
 #include "bridge/photos/screenshot.h"
-#include "bridge/photos/trash.h"
+#include "bridge/photos/trash/trash.h"
 #include "base/regular_file.h"
 
 namespace velmora::photos {

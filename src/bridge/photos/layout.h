@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bridge/photos/file_kind.h"
+#include "bridge/photos/media/file_kind.h"
 
 namespace velmora::photos {
 

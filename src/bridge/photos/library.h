@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "bridge/photos/change_result.h"
-#include "bridge/photos/rgb_image.h"
+#include "bridge/photos/trash/change_result.h"
+#include "bridge/photos/preview/rgb_image.h"
 
 namespace velmora::photos {
 

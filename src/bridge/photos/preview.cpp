@@ -6,7 +6,7 @@
 #include <array>
 #include <string_view>
 
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "base/deadline.h"
 #include "base/regular_file.h"
 

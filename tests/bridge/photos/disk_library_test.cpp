@@ -14,7 +14,7 @@
 #include <map>
 
 #include "bridge/photos/layout.h"
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "inventory/fingerprint.h"
 #include "inventory/raw_sample.h"
 #include "support/raw_files.h"

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <filesystem>
 
-#include "bridge/photos/media_metadata.h"
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/media/media_metadata.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "inventory/raw_sample.h"
 #include "support/pixels.h"
 #include "support/sample_files.h"

@@ -9,7 +9,7 @@
 #include "base/deadline.h"
 #include "base/vips.h"
 #include "bridge/photos/preview.h"
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "support/heif_writer.h"
 #include "support/pixels.h"
 #include "support/sample_files.h"

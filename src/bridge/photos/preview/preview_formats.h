@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/deadline.h"
-#include "bridge/photos/rgb_image.h"
+#include "bridge/photos/preview/rgb_image.h"
 
 namespace velmora::photos {
 

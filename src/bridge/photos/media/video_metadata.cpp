@@ -8,9 +8,9 @@ extern "C" {
 }
 
 #include "base/deadline.h"
-#include "bridge/photos/capture_date.h"
-#include "bridge/photos/media_metadata.h"
-#include "bridge/photos/video_input.h"
+#include "bridge/photos/media/capture_date.h"
+#include "bridge/photos/media/media_metadata.h"
+#include "bridge/photos/media/video_input.h"
 
 namespace velmora::photos {
 

@@ -1,4 +1,4 @@
-#include "bridge/photos/change_journal.h"
+#include "bridge/photos/trash/change_journal.h"
 
 #include <fcntl.h>
 #include <pwd.h>

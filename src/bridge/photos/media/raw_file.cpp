@@ -1,4 +1,4 @@
-#include "bridge/photos/raw_file.h"
+#include "bridge/photos/media/raw_file.h"
 
 #include <libraw/libraw.h>
 #include <sys/stat.h>
@@ -12,7 +12,7 @@
 
 #include "base/deadline.h"
 #include "base/regular_file.h"
-#include "bridge/photos/capture_date.h"
+#include "bridge/photos/media/capture_date.h"
 
 namespace velmora::photos {
 

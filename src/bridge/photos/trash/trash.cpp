@@ -1,9 +1,9 @@
-#include "bridge/photos/trash.h"
+#include "bridge/photos/trash/trash.h"
 
 #include "base/regular_file.h"
 #include "base/signal_hold.h"
 #include "base/write_all.h"
-#include "bridge/photos/change_journal.h"
+#include "bridge/photos/trash/change_journal.h"
 
 #include <dirent.h>
 #include <fcntl.h>

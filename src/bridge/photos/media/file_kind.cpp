@@ -1,4 +1,4 @@
-#include "bridge/photos/file_kind.h"
+#include "bridge/photos/media/file_kind.h"
 
 #include <algorithm>
 #include <array>

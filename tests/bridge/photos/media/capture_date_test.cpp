@@ -1,4 +1,4 @@
-#include "bridge/photos/capture_date.h"
+#include "bridge/photos/media/capture_date.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "bridge/photos/video_input.h"
+#include "bridge/photos/media/video_input.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "bridge/photos/heif_layout.h"
+#include "bridge/photos/media/heif_layout.h"
 
 #include <gtest/gtest.h>
 

@@ -24,9 +24,9 @@ extern "C" {
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "base/vips_ref.h"
-#include "bridge/photos/heif_layout.h"
-#include "bridge/photos/preview_formats.h"
-#include "bridge/photos/video_input.h"
+#include "bridge/photos/media/heif_layout.h"
+#include "bridge/photos/preview/preview_formats.h"
+#include "bridge/photos/media/video_input.h"
 
 namespace velmora::photos {
 

@@ -11,8 +11,8 @@ extern "C" {
 }
 
 #include "base/deadline.h"
-#include "bridge/photos/preview_formats.h"
-#include "bridge/photos/video_input.h"
+#include "bridge/photos/preview/preview_formats.h"
+#include "bridge/photos/media/video_input.h"
 #include "base/vips.h"
 
 namespace velmora::photos {

@@ -1,4 +1,4 @@
-#include "bridge/photos/exiv2_setup.h"
+#include "bridge/photos/media/exiv2_setup.h"
 
 #include <mutex>
 

@@ -1,4 +1,4 @@
-#include "bridge/photos/screenshot_marker.h"
+#include "bridge/photos/media/screenshot_marker.h"
 
 namespace velmora::photos {
 

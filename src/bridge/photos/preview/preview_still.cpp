@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "base/deadline.h"
-#include "bridge/photos/preview_formats.h"
+#include "bridge/photos/preview/preview_formats.h"
 #include "base/png_chunks.h"
 #include "base/regular_file.h"
 #include "base/vips.h"

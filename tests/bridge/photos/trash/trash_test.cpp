@@ -1,6 +1,6 @@
 // Moving files to the freedesktop.org Trash on real files: records a file
 // manager can restore from, and all-or-nothing changes.
-#include "bridge/photos/trash.h"
+#include "bridge/photos/trash/trash.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

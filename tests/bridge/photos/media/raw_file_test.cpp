@@ -1,4 +1,4 @@
-#include "bridge/photos/raw_file.h"
+#include "bridge/photos/media/raw_file.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/photos/change_result.h"
+#include "bridge/photos/trash/change_result.h"
 
 namespace velmora::photos {
 

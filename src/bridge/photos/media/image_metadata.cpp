@@ -10,12 +10,12 @@
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "base/vips_ref.h"
-#include "bridge/photos/capture_date.h"
-#include "bridge/photos/exiv2_setup.h"
-#include "bridge/photos/file_kind.h"
-#include "bridge/photos/media_metadata.h"
-#include "bridge/photos/raw_file.h"
-#include "bridge/photos/screenshot_marker.h"
+#include "bridge/photos/media/capture_date.h"
+#include "bridge/photos/media/exiv2_setup.h"
+#include "bridge/photos/media/file_kind.h"
+#include "bridge/photos/media/media_metadata.h"
+#include "bridge/photos/media/raw_file.h"
+#include "bridge/photos/media/screenshot_marker.h"
 
 namespace velmora::photos {
 

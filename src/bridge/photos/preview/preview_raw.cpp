@@ -3,10 +3,10 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
 
-#include "bridge/photos/exiv2_setup.h"
+#include "bridge/photos/media/exiv2_setup.h"
 #include "base/regular_file.h"
-#include "bridge/photos/preview_formats.h"
-#include "bridge/photos/raw_file.h"
+#include "bridge/photos/preview/preview_formats.h"
+#include "bridge/photos/media/raw_file.h"
 
 namespace velmora::photos {
 
