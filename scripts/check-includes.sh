@@ -4,7 +4,10 @@
 # its file and line, and fails when there is one.
 #
 #   base/            nothing of the project but base/
-#   bridge/photos/   base/
+#   bridge/photos/   the library: base/ and its rooms below
+#     preview/       base/, media/, itself
+#     media/, trash/, catalogs/
+#                    base/, itself
 #   an action        base/, bridge/photos/, what the front end hands an action
 #                    (output channel, texts, arguments, main-thread hand-off)
 #                    and what other actions offer below their entry points
@@ -22,6 +25,10 @@ allowed() {  # file include
   local file=$1 target=$2 own=${1%/*}/
   case $file in
     base/*) [[ $target == base/* ]] ;;
+    bridge/photos/preview/*) [[ $target == base/* || $target =~ ^bridge/photos/(preview|media)/ ]] ;;
+    bridge/photos/media/* | bridge/photos/trash/* | bridge/photos/catalogs/*)
+      [[ $target == base/* || $target == "$own"* ]] ;;
+    bridge/photos/*/*) echo "check-includes: $file is in no known room of the library" >&2; return 1 ;;
     bridge/photos/*) [[ $target == base/* || $target == bridge/photos/* ]] ;;
     inventory/* | qr/* | semantic/* | deletion/*)
       [[ $target == inventory/scan_cache.h && $own != inventory/ ]] && return 1
