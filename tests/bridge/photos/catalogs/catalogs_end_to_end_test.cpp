@@ -90,6 +90,22 @@ TEST(CatalogsEndToEnd, TakeoutSidecarsAndCameraCompanionsGoWithTheirFiles) {
                                              "IMG_2-edited.jpg", "metadata.json"}));
 }
 
+TEST(CatalogsEndToEnd, ATakeoutJsonEditedAfterAScanShowsAndAnOversizedOneStopsTheDelete) {
+  Library library;
+  writeFlatJpeg(library.pictures / "IMG_1.jpg", 10);
+  writeFile(library.pictures / "IMG_1.jpg.json", R"({"favorited": false})");
+  writeFlatJpeg(library.pictures / "IMG_3.jpg", 30);
+  writeFile(library.pictures / "IMG_3.jpg.json",
+            R"({"favorited": false, "title": ")" + std::string(2 << 20, 'x') + R"("})");
+  ::sleep(3);  // old enough for the scan cache to keep them
+  EXPECT_EQ(library.scan()["IMG_1.jpg"]["favorite"], false);
+  writeFile(library.pictures / "IMG_1.jpg.json", R"({"favorited": true})");
+  const json items = library.scan();
+  EXPECT_EQ(items["IMG_1.jpg"]["favorite"], true);
+  EXPECT_EQ(items["IMG_3.jpg"]["favorite"], false);
+  EXPECT_EQ(library.remove("IMG_3.jpg"), refusedAsFavourite);
+}
+
 // Names of the files beside a database that SQLite would leave when it wrote.
 bool leftNoTraces(const fs::path& database) {
   for (const char* suffix : {"-journal", "-wal", "-shm"}) {
