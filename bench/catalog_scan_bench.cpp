@@ -18,10 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bridge/photos/catalogs/program_databases.h"
 #include "kit/bench_kit.h"
@@ -55,16 +54,17 @@ Scan scan(const fs::path& home, const fs::path& previews, const std::string& cha
   const pid_t child = ::fork();
   if (child == 0) {
     const std::string homeVariable = "HOME=" + home.string();
-    const char* environment[] = {homeVariable.c_str(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8", nullptr};
+    const char* environment[] = {homeVariable.c_str(), "PATH=/usr/bin:/bin", "LANG=C.UTF-8",
+                                 nullptr};
     std::freopen(out.c_str(), "w", stdout);
-    ::execle(VELMORA_BRIDGE_EXE, VELMORA_BRIDGE_EXE, "scan", previews.c_str(), nullptr, environment);
+    ::execle(VELMORA_BRIDGE_EXE, VELMORA_BRIDGE_EXE, "scan", previews.c_str(), nullptr,
+             environment);
     ::_exit(127);
   }
   int status = 0;
   ::waitpid(child, &status, 0);
   Scan result;
-  result.seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::FILE* file = std::fopen(out.c_str(), "r");
   std::string last, line;
@@ -123,9 +123,11 @@ int main(int argc, char** argv) {
 
   std::string digikam =
       "CREATE TABLE AlbumRoots (id INTEGER PRIMARY KEY, label TEXT, status INTEGER NOT NULL,"
-      " type INTEGER NOT NULL, identifier TEXT, specificPath TEXT, UNIQUE(identifier, specificPath));"
+      " type INTEGER NOT NULL, identifier TEXT, specificPath TEXT, UNIQUE(identifier, "
+      "specificPath));"
       "CREATE TABLE Albums (id INTEGER PRIMARY KEY, albumRoot INTEGER NOT NULL, relativePath TEXT"
-      " NOT NULL, date DATE, caption TEXT, collection TEXT, icon INTEGER, UNIQUE(albumRoot, relativePath));"
+      " NOT NULL, date DATE, caption TEXT, collection TEXT, icon INTEGER, UNIQUE(albumRoot, "
+      "relativePath));"
       "CREATE TABLE Images (id INTEGER PRIMARY KEY, album INTEGER, name TEXT NOT NULL, status"
       " INTEGER NOT NULL, category INTEGER NOT NULL, modificationDate DATETIME, fileSize INTEGER,"
       " uniqueHash TEXT, UNIQUE (album, name));"
@@ -133,11 +135,13 @@ int main(int argc, char** argv) {
       " DATETIME);"
       "CREATE TABLE Tags (id INTEGER PRIMARY KEY, pid INTEGER, name TEXT NOT NULL, icon INTEGER,"
       " iconkde TEXT, UNIQUE (name, pid));"
-      "CREATE TABLE ImageTags (imageid INTEGER NOT NULL, tagid INTEGER NOT NULL, UNIQUE (imageid, tagid));"
+      "CREATE TABLE ImageTags (imageid INTEGER NOT NULL, tagid INTEGER NOT NULL, UNIQUE (imageid, "
+      "tagid));"
       "INSERT INTO Tags VALUES (1, 0, '_Digikam_Internal_Tags_', NULL, NULL),"
       " (19, 1, 'Pick Label Accepted', NULL, NULL);"
       "INSERT INTO AlbumRoots VALUES (1, 'Bilder', 0, 1, 'volumeid:?path=" +
-      pictures.string() + "', '/');INSERT INTO Albums VALUES (1, 1, '/DCIM', NULL, NULL, NULL, NULL);"
+      pictures.string() +
+      "', '/');INSERT INTO Albums VALUES (1, 1, '/DCIM', NULL, NULL, NULL, NULL);"
       "BEGIN;";
   std::string shotwell =
       "CREATE TABLE PhotoTable (id INTEGER PRIMARY KEY, filename TEXT UNIQUE NOT NULL,"
@@ -186,10 +190,10 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     const velmora::photos::FavouriteIndex index = velmora::photos::readProgramDatabases(
         velmora::photos::catalogPlacesFromEnvironment(pictures.string()));
-    std::printf("  reading both databases: %.1f ms, %zu favourites, %s\n",
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count(),
-                index.favourites.size(), index.unreadable ? "UNREADABLE" : "read");
+    std::printf(
+        "  reading both databases: %.1f ms, %zu favourites, %s\n",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
+        index.favourites.size(), index.unreadable ? "UNREADABLE" : "read");
   }
   print("first scan (fills the cache)", scan(home, previews, changed));
   print("warm scan", scan(home, previews, changed));

@@ -426,7 +426,8 @@ std::vector<std::string> DiskLibrary::alsoReadFor(const Asset& asset) const {
 
 const FavouriteIndex& DiskLibrary::programFavourites() {
   std::call_once(programFavouritesRead_, [this] {
-    if (root_) programFavourites_ = readProgramDatabases(catalogPlacesFromEnvironment(rootText(*root_)));
+    if (!root_) return;
+    programFavourites_ = readProgramDatabases(catalogPlacesFromEnvironment(rootText(*root_)));
   });
   return programFavourites_;
 }

@@ -52,7 +52,8 @@ bool allDigits(std::string_view text) {
 }
 
 // "IMG(12)" -> {"IMG", "12"}; no value without a trailing copy number.
-std::optional<std::pair<std::string_view, std::string_view>> splitCopyNumber(std::string_view text) {
+std::optional<std::pair<std::string_view, std::string_view>> splitCopyNumber(
+    std::string_view text) {
   if (text.size() < 3 || text.back() != ')') return std::nullopt;
   const std::size_t open = text.rfind('(');
   if (open == std::string_view::npos || open == 0) return std::nullopt;
@@ -98,9 +99,11 @@ std::optional<std::string> originalOfEditedCopy(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return std::nullopt;
   const std::string_view stem = name.substr(0, dot);
-  for (const std::string_view marker : {std::string_view("-edited"), std::string_view("-bearbeitet")}) {
+  for (const std::string_view marker :
+       {std::string_view("-edited"), std::string_view("-bearbeitet")}) {
     if (stem.size() > marker.size() && stem.ends_with(marker)) {
-      return std::string(stem.substr(0, stem.size() - marker.size())) + std::string(name.substr(dot));
+      return std::string(stem.substr(0, stem.size() - marker.size())) +
+             std::string(name.substr(dot));
     }
   }
   return std::nullopt;
@@ -123,7 +126,8 @@ std::vector<std::string> videoStemsFor(Companion kind, std::string_view name) {
       break;
     case Companion::clipXml:
       // Sony: "C0001M01.XML" describes "C0001.MP4".
-      if (stem.size() > 3 && stem[stem.size() - 3] == 'M' && allDigits(stem.substr(stem.size() - 2))) {
+      if (stem.size() > 3 && stem[stem.size() - 3] == 'M' &&
+          allDigits(stem.substr(stem.size() - 2))) {
         stems.emplace_back(stem.substr(0, stem.size() - 3));
       }
       break;

@@ -339,8 +339,9 @@ DatabaseRead readDigikam(const CatalogPlaces& places, FavouriteIndex& index) {
     }
     auto root = roots.find({identifier, specificPath});
     if (root == roots.end()) {
-      root = roots.emplace(std::pair{identifier, specificPath},
-                           albumRootFolder(identifier, specificPath))
+      root = roots
+                 .emplace(std::pair{identifier, specificPath},
+                          albumRootFolder(identifier, specificPath))
                  .first;
     }
     if (!root->second) return;

@@ -38,8 +38,7 @@ std::optional<TakeoutFacts> parseTakeoutJson(const std::string& text) {
       favorited != json->end() && favorited->is_boolean()) {
     facts.favorited = favorited->get<bool>();
   }
-  if (const auto taken = json->find("photoTakenTime");
-      taken != json->end() && taken->is_object()) {
+  if (const auto taken = json->find("photoTakenTime"); taken != json->end() && taken->is_object()) {
     if (const auto timestamp = taken->find("timestamp"); timestamp != taken->end()) {
       facts.takenTime = timestampOf(*timestamp);
     }

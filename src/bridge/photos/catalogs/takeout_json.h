@@ -10,8 +10,8 @@ namespace velmora::photos {
 inline constexpr std::size_t maxTakeoutJsonBytes = std::size_t{1} << 20;
 
 struct TakeoutFacts {
-  bool favorited = false;             // "favorited": true
-  std::optional<double> takenTime;    // "photoTakenTime.timestamp", UTC seconds
+  bool favorited = false;           // "favorited": true
+  std::optional<double> takenTime;  // "photoTakenTime.timestamp", UTC seconds
 };
 
 // The facts of the JSON file at `path`; no value when it cannot be read:

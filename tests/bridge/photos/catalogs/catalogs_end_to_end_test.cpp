@@ -32,7 +32,8 @@ struct Library {
     EXPECT_EQ(run.err, "");
     json byId = json::object();
     if (run.lines.empty()) return byId;
-    for (const json& item : run.lines.back()["items"]) byId[item["asset_id"].get<std::string>()] = item;
+    for (const json& item : run.lines.back()["items"])
+      byId[item["asset_id"].get<std::string>()] = item;
     return byId;
   }
 
@@ -87,7 +88,7 @@ TEST(CatalogsEndToEnd, TakeoutSidecarsAndCameraCompanionsGoWithTheirFiles) {
   for (const auto& entry : fs::directory_iterator(album)) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"IMG_1.jpg", "IMG_1.jpg.supplemental-metadata.json",
-                                             "IMG_2-edited.jpg", "metadata.json"}));
+                                            "IMG_2-edited.jpg", "metadata.json"}));
 }
 
 TEST(CatalogsEndToEnd, ATakeoutJsonEditedAfterAScanShowsAndAnOversizedOneStopsTheDelete) {
@@ -120,14 +121,16 @@ TEST(CatalogsEndToEnd, RatingsInDigikamAndShotwellShowInEveryScanAndStopTheDelet
     writeFlatJpeg(library.pictures / "DCIM" / name, name[0]);
   }
   const fs::path digikam = library.pictures / "digikam4.db";
-  runSql(digikam, std::string(digikamSchema) +
-                      "INSERT INTO AlbumRoots VALUES (1, 'Bilder', 0, 1, 'volumeid:?path=" +
-                      library.pictures.string() + "', '/');"
-                      "INSERT INTO Albums VALUES (1, 1, '/DCIM', NULL, NULL, NULL, NULL);"
-                      "INSERT INTO Images VALUES (1, 1, 'a.jpg', 1, 1, NULL, NULL, NULL),"
-                      " (2, 1, 'b.jpg', 1, 1, NULL, NULL, NULL), (3, 1, 'c.jpg', 3, 1, NULL, NULL, NULL);"
-                      "INSERT INTO ImageInformation (imageid, rating) VALUES (1, 5), (3, 5);"
-                      "INSERT INTO ImageTags VALUES (2, 19);");
+  runSql(digikam,
+         std::string(digikamSchema) +
+             "INSERT INTO AlbumRoots VALUES (1, 'Bilder', 0, 1, 'volumeid:?path=" +
+             library.pictures.string() +
+             "', '/');"
+             "INSERT INTO Albums VALUES (1, 1, '/DCIM', NULL, NULL, NULL, NULL);"
+             "INSERT INTO Images VALUES (1, 1, 'a.jpg', 1, 1, NULL, NULL, NULL),"
+             " (2, 1, 'b.jpg', 1, 1, NULL, NULL, NULL), (3, 1, 'c.jpg', 3, 1, NULL, NULL, NULL);"
+             "INSERT INTO ImageInformation (imageid, rating) VALUES (1, 5), (3, 5);"
+             "INSERT INTO ImageTags VALUES (2, 19);");
   const fs::path shotwell = library.home.home() / ".local/share/shotwell/data/photo.db";
   const std::string dcim = (library.pictures / "DCIM").string();
   runSql(shotwell, std::string(shotwellSchema) +
@@ -138,7 +141,8 @@ TEST(CatalogsEndToEnd, RatingsInDigikamAndShotwellShowInEveryScanAndStopTheDelet
 
   json items = library.scan();
   std::string favourites;
-  for (const auto& [id, item] : items.items()) favourites += item["favorite"] == true ? id + " " : "";
+  for (const auto& [id, item] : items.items())
+    favourites += item["favorite"] == true ? id + " " : "";
   EXPECT_EQ(favourites, "DCIM/a.jpg DCIM/b.jpg DCIM/d.jpg ");
   EXPECT_TRUE(leftNoTraces(digikam));
   EXPECT_TRUE(leftNoTraces(shotwell));

@@ -35,7 +35,8 @@ TEST(CompanionNames, ClaimOnlyWhatFitsExactlyOneFile) {
       {{"IMG(1).jpg", "IMG.jpg", "P(2).jpg"},
        {},
        {"IMG.jpg(1).json", "IMG.jpg.json", "P.jpg.supplemental-metadata(2).json", "P.jpg(3).json"},
-       "IMG.jpg(1).json>IMG(1).jpg IMG.jpg.json>IMG.jpg P.jpg.supplemental-metadata(2).json>P(2).jpg"},
+       "IMG.jpg(1).json>IMG(1).jpg IMG.jpg.json>IMG.jpg "
+       "P.jpg.supplemental-metadata(2).json>P(2).jpg"},
       // Clipped to 46 characters inside the name; one that is shorter, or
       // that fits two photos, belongs to none.
       {{longName, longName.substr(0, 46) + "x.jpg", "short name.jpg"},
@@ -54,8 +55,8 @@ TEST(CompanionNames, ClaimOnlyWhatFitsExactlyOneFile) {
       // Cameras: same stem, GoPro's chapters, Sony's clip XML, DJI's log.
       {{"MVI_1.MOV", "GX010034.MP4", "GH020035.MP4", "C0001.MP4", "DJI_0001.MP4", "film.mkv"},
        {"MVI_1.MOV", "GX010034.MP4", "GH020035.MP4", "C0001.MP4", "DJI_0001.MP4", "film.mkv"},
-       {"MVI_1.THM", "GL010034.LRV", "GX010034.THM", "GL020035.LRV", "C0001M01.XML",
-        "DJI_0001.SRT", "DJI_0001.LRF", "film.srt", "C0002M01.XML"},
+       {"MVI_1.THM", "GL010034.LRV", "GX010034.THM", "GL020035.LRV", "C0001M01.XML", "DJI_0001.SRT",
+        "DJI_0001.LRF", "film.srt", "C0002M01.XML"},
        "C0001M01.XML>C0001.MP4 DJI_0001.LRF>DJI_0001.MP4 DJI_0001.SRT>DJI_0001.MP4 "
        "GL010034.LRV>GX010034.MP4 GL020035.LRV>GH020035.MP4 GX010034.THM>GX010034.MP4 "
        "MVI_1.THM>MVI_1.MOV"},
