@@ -13,6 +13,8 @@
 #include <set>
 #include <string_view>
 
+#include "bridge/photos/catalogs/companion_names.h"
+#include "bridge/photos/catalogs/takeout_json.h"
 #include "bridge/photos/chunked_read.h"
 #include "bridge/photos/identifier.h"
 #include "bridge/photos/layout.h"
@@ -65,7 +67,7 @@ FolderListing listFolder(int folder) {
       continue;
     }
     if (type != DT_REG && type != DT_LNK) continue;  // fifos, sockets, devices
-    if (fileKind(name) == FileKind::other) continue;
+    if (fileKind(name) == FileKind::other && !mayBeCompanion(name)) continue;
     if (type == DT_LNK) {
       struct stat target {};
       if (::fstatat(folder, name, &target, 0) == 0) {
@@ -81,12 +83,17 @@ FolderListing listFolder(int folder) {
   return listing;
 }
 
+// Per asset identifier: the files read for its attributes that are no part
+// of it (layout.h: AssetLayout::readOnly), as locations.
+using AlsoRead = std::map<std::string, std::vector<std::string>>;
+
 struct Located {
   std::string relativePath;  // of the primary file
   Asset asset;
 };
 
-Asset makeAsset(const std::string& rootText, const std::string& folder, const AssetLayout& layout) {
+Asset makeAsset(const std::string& rootText, const std::string& folder, const AssetLayout& layout,
+                AlsoRead& alsoRead) {
   Asset asset;
   asset.localIdentifier = identifierForPath(folder + layout.resources.front().name);
   asset.mediaType = layout.mediaType;
@@ -95,24 +102,30 @@ Asset makeAsset(const std::string& rootText, const std::string& folder, const As
     Resource resource;
     resource.type = file.type;
     resource.uniformTypeIdentifier = uniformTypeIdentifier(file.name);
+    if (resource.uniformTypeIdentifier.empty()) {
+      resource.uniformTypeIdentifier = companionTypeIdentifier(file.name);
+    }
     resource.originalFilename = file.name;
     resource.location = rootText + "/" + folder + file.name;
     asset.resources.push_back(std::move(resource));
+  }
+  for (const std::string& name : layout.readOnly) {
+    alsoRead[asset.localIdentifier].push_back(rootText + "/" + folder + name);
   }
   return asset;
 }
 
 void collect(int folder, const std::string& relativeFolder, const std::string& rootText,
-             std::vector<Located>& out, std::vector<std::string>& unreadable) {
+             std::vector<Located>& out, std::vector<std::string>& unreadable, AlsoRead& alsoRead) {
   FolderListing listing = listFolder(folder);
   for (const AssetLayout& layout : groupFolder(std::move(listing.files))) {
     out.push_back({relativeFolder + layout.resources.front().name,
-                   makeAsset(rootText, relativeFolder, layout)});
+                   makeAsset(rootText, relativeFolder, layout, alsoRead)});
   }
   for (const std::string& name : listing.folders) {
     const FileDescriptor child(openFolderAt(folder, name.c_str()));
     if (child.valid()) {
-      collect(child.get(), relativeFolder + name + "/", rootText, out, unreadable);
+      collect(child.get(), relativeFolder + name + "/", rootText, out, unreadable, alsoRead);
     } else if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) {
       // Gone or replaced by a link since the listing is no loss; a folder
       // that cannot be opened hides whatever it holds.
@@ -141,6 +154,7 @@ int openLibraryFolder(int root, const std::string& folder) {
 struct ResolvedFolder {
   std::unique_ptr<FileDescriptor> fd;
   std::map<std::string, Asset> assets;
+  AlsoRead alsoRead;
 };
 
 ResolvedFolder resolveFolder(int root, const std::string& base, const std::string& folder) {
@@ -148,7 +162,8 @@ ResolvedFolder resolveFolder(int root, const std::string& base, const std::strin
   resolved.fd = std::make_unique<FileDescriptor>(openLibraryFolder(root, folder));
   if (resolved.fd->valid()) {
     for (const AssetLayout& layout : groupFolder(listFolder(resolved.fd->get()).files)) {
-      resolved.assets.emplace(layout.resources.front().name, makeAsset(base, folder, layout));
+      resolved.assets.emplace(layout.resources.front().name,
+                              makeAsset(base, folder, layout, resolved.alsoRead));
     }
   }
   return resolved;
@@ -288,7 +303,12 @@ std::vector<Asset> DiskLibrary::fetchAll() {
   const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!root.valid()) return {};
   std::vector<Located> located;
-  collect(root.get(), "", rootText(*root_), located, unreadable_);
+  AlsoRead alsoRead;
+  collect(root.get(), "", rootText(*root_), located, unreadable_, alsoRead);
+  {
+    const std::lock_guard lock(alsoReadMutex_);
+    alsoRead_ = std::move(alsoRead);
+  }
   std::sort(unreadable_.begin(), unreadable_.end());
   std::sort(located.begin(), located.end(),
             [](const Located& a, const Located& b) { return a.relativePath < b.relativePath; });
@@ -320,6 +340,13 @@ std::vector<Asset> DiskLibrary::fetchByIdentifiers(const std::vector<std::string
     const auto asset = cached->second.assets.find(name);
     if (asset != cached->second.assets.end() && seen.insert(*path).second) {
       found.push_back(asset->second);
+      const auto read = cached->second.alsoRead.find(asset->second.localIdentifier);
+      const std::lock_guard lock(alsoReadMutex_);
+      if (read != cached->second.alsoRead.end()) {
+        alsoRead_[read->first] = read->second;
+      } else {
+        alsoRead_.erase(asset->second.localIdentifier);
+      }
     }
   }
   return found;
@@ -382,9 +409,59 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
     }
   }
 
+  std::optional<double> takeoutDate;
+  addCatalogFacts(asset, attributes, takeoutDate);
+
   if (!created) created = containerDate;
+  if (!created) created = takeoutDate;
   attributes.creationDate = created ? created : modificationTime(path);
   return attributes;
+}
+
+std::vector<std::string> DiskLibrary::alsoReadFor(const Asset& asset) const {
+  const std::lock_guard lock(alsoReadMutex_);
+  const auto found = alsoRead_.find(asset.localIdentifier);
+  return found == alsoRead_.end() ? std::vector<std::string>() : found->second;
+}
+
+const FavouriteIndex& DiskLibrary::programFavourites() {
+  std::call_once(programFavouritesRead_, [this] {
+    if (!root_) return;
+    programFavourites_ = readProgramDatabases(catalogPlacesFromEnvironment(rootText(*root_)));
+  });
+  return programFavourites_;
+}
+
+std::string DiskLibrary::relativePath(const std::string& location) const {
+  const std::string base = root_ ? rootText(*root_) + "/" : std::string();
+  return !base.empty() && location.starts_with(base) ? location.substr(base.size()) : location;
+}
+
+void DiskLibrary::addCatalogFacts(const Asset& asset, AssetAttributes& attributes,
+                                  std::optional<double>& takeoutDate) {
+  const FavouriteIndex& programs = programFavourites();
+  if (programs.unreadable) attributes.favoriteUnknown = true;
+  for (const Resource& resource : asset.resources) {
+    if (programs.favourites.contains(relativePath(resource.location))) attributes.isFavorite = true;
+  }
+  // Takeout's JSON sidecars: the asset's own, then those it reads besides.
+  std::vector<std::string> jsons;
+  for (const Resource& resource : asset.resources) {
+    if (resource.type == resourceTypeAdjustmentData && hasExtension(resource.location, "json")) {
+      jsons.push_back(resource.location);
+    }
+  }
+  const std::vector<std::string> alsoRead = alsoReadFor(asset);
+  jsons.insert(jsons.end(), alsoRead.begin(), alsoRead.end());
+  for (const std::string& json : jsons) {
+    const std::optional<TakeoutFacts> facts = readTakeoutJson(json);
+    if (!facts) {
+      if (!isDanglingLink(json)) attributes.favoriteUnknown = true;
+      continue;
+    }
+    if (facts->favorited) attributes.isFavorite = true;
+    if (!takeoutDate) takeoutDate = facts->takenTime;
+  }
 }
 
 std::optional<std::string> DiskLibrary::assetState(const Asset& asset) {
@@ -393,7 +470,21 @@ std::optional<std::string> DiskLibrary::assetState(const Asset& asset) {
   ::clock_gettime(CLOCK_REALTIME, &now);
   const std::int64_t settled = nanoseconds(now) - settledNanoseconds;
   std::string state;
+  // What another program's database says is part of the asset's state: a
+  // rating given there shows in the next scan.
+  const FavouriteIndex& programs = programFavourites();
+  if (programs.unreadable) return std::nullopt;
   for (const Resource& resource : asset.resources) {
+    if (programs.favourites.contains(relativePath(resource.location))) state += "favourite\n";
+  }
+  std::vector<Resource> files = asset.resources;
+  for (const std::string& location : alsoReadFor(asset)) {
+    Resource read;
+    read.location = location;
+    read.originalFilename = "";
+    files.push_back(std::move(read));
+  }
+  for (const Resource& resource : files) {
     // Followed through a symlink, as every read of the file is: the
     // target's identity and times are what a read would see. (A link that
     // is pointed elsewhere reaches another inode.)

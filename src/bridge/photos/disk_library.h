@@ -1,7 +1,10 @@
 #pragma once
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 
+#include "bridge/photos/catalogs/program_databases.h"
 #include "bridge/photos/library.h"
 
 namespace velmora::photos {
@@ -9,7 +12,8 @@ namespace velmora::photos {
 // The photo library kept as files in the user's pictures folder.
 //
 // Every file below the folder whose extension is a photo, RAW, video or
-// sidecar format belongs to an asset (layout.h says how files group into
+// sidecar format belongs to an asset, and so do the companions that
+// catalogs/companion_names.h assigns (layout.h says how files group into
 // assets); hidden names are skipped and symlinks to folders never followed.
 // A symlink to a file counts as that file; a dangling one as a file whose
 // bytes are not on this computer. Assets come in the order of their
@@ -28,10 +32,14 @@ class DiskLibrary final : public PhotoLibrary {
   // Each asset once, at the place of its first request; repeated
   // identifiers do not repeat it (a selection is a set of assets).
   std::vector<Asset> fetchByIdentifiers(const std::vector<std::string>& identifiers) override;
+  // Favourites also from digiKam's and Shotwell's databases and Takeout's
+  // JSON sidecars; a database that exists but cannot be read leaves every
+  // asset's favourite unknown.
   AssetAttributes attributes(const Asset& asset) override;
   // Every file's type, name, device, inode, size, modification and change
-  // time (in nanoseconds). None when a file is missing or no regular file,
-  // or changed less than two seconds ago.
+  // time (in nanoseconds), the same of the files read besides them, and
+  // what other programs' databases say of the asset. None when a file is
+  // missing or no regular file, or changed less than two seconds ago.
   std::optional<std::string> assetState(const Asset& asset) override;
   // 1 MiB chunks; false when the file cannot be opened, is not a regular
   // file, or fails before its end.
@@ -45,7 +53,22 @@ class DiskLibrary final : public PhotoLibrary {
   ChangeResult deleteAssets(const std::vector<Asset>& assets) override;
 
  private:
+  // Other programs' favourites, read once per run on first use.
+  const FavouriteIndex& programFavourites();
+  // What other programs say about the asset: favourites from their
+  // databases and Takeout's JSON sidecars, and Takeout's date.
+  void addCatalogFacts(const Asset& asset, AssetAttributes& attributes,
+                       std::optional<double>& takeoutDate);
+  std::string relativePath(const std::string& location) const;
+  // The files read for the asset besides its resources (an edited copy's
+  // original's Takeout JSON), as the last fetch found them.
+  std::vector<std::string> alsoReadFor(const Asset& asset) const;
+
   std::optional<std::filesystem::path> root_;
+  std::once_flag programFavouritesRead_;
+  FavouriteIndex programFavourites_;
+  mutable std::mutex alsoReadMutex_;
+  std::map<std::string, std::vector<std::string>> alsoRead_;
   std::vector<std::string> unreadable_;
 };
 

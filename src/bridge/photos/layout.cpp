@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 
+#include "bridge/photos/catalogs/companion_names.h"
 #include "bridge/photos/library.h"
 
 namespace velmora::photos {
@@ -27,9 +28,15 @@ std::vector<AssetLayout> groupFolder(std::vector<std::string> names) {
   std::sort(names.begin(), names.end());
   std::map<std::string, Stem, std::less<>> stems;
   std::vector<std::string> nameSidecars;  // `name.ext.xmp`, in name order
+  std::vector<std::string> media, videos, companions;  // each in name order
   for (const std::string& name : names) {
     const FileKind kind = fileKind(name);
-    if (kind == FileKind::other) continue;
+    if (kind == FileKind::other) {
+      if (mayBeCompanion(name)) companions.push_back(name);
+      continue;
+    }
+    if (isMedia(kind)) media.push_back(name);
+    if (kind == FileKind::video) videos.push_back(name);
     const std::string stem(stemOf(name));
     if (kind == FileKind::sidecar) {
       // "IMG_1.JPG.xmp" beside "IMG_1.JPG" describes that one file.
@@ -51,7 +58,7 @@ std::vector<AssetLayout> groupFolder(std::vector<std::string> names) {
   std::map<std::string, std::size_t, std::less<>> assetOfFile;
   const auto addAsset = [&](int mediaType, long type, const std::string& name) -> AssetLayout& {
     assetOfFile[name] = assets.size();
-    assets.push_back({mediaType, {{type, name}}});
+    assets.push_back({mediaType, {{type, name}}, {}});
     return assets.back();
   };
   const auto addResource = [&](std::size_t asset, long type, const std::string& name) {
@@ -102,6 +109,22 @@ std::vector<AssetLayout> groupFolder(std::vector<std::string> names) {
     const auto owner = assetOfFile.find(stemOf(sidecar));
     if (owner != assetOfFile.end()) {
       addResource(owner->second, resourceTypeAdjustmentData, sidecar);
+    }
+  }
+  // Takeout's JSON and a camera's companions go with the file they describe.
+  const CompanionClaims claims = claimCompanions(media, videos, companions);
+  for (const auto& [companion, describedFile] : claims.owner) {
+    const auto owner = assetOfFile.find(describedFile);
+    if (owner != assetOfFile.end()) {
+      addResource(owner->second, resourceTypeAdjustmentData, companion);
+    }
+  }
+  for (const auto& [copy, jsons] : claims.readOnly) {
+    const auto reader = assetOfFile.find(copy);
+    if (reader == assetOfFile.end()) continue;
+    for (const std::string& json : jsons) {
+      if (assetOfFile.contains(json) && assetOfFile.at(json) == reader->second) continue;
+      assets[reader->second].readOnly.push_back(json);
     }
   }
 

@@ -18,6 +18,9 @@ struct ResourceLayout {
 struct AssetLayout {
   int mediaType = 0;
   std::vector<ResourceLayout> resources;  // primary first
+  // Files of the folder read for the asset's attributes that are no part of
+  // it: the original's Takeout JSON that an edited copy reads.
+  std::vector<std::string> readOnly;
 };
 
 // Groups the names of one folder's files (hidden names already left out)
@@ -26,8 +29,10 @@ struct AssetLayout {
 // paired video, the first RAW as its alternate photo and the stem's `.AAE` /
 // `.xmp` sidecars; without a still the first RAW, else the first video is
 // the primary. Further stills, RAWs and videos of the stem are assets of
-// their own. `name.ext.xmp` belongs to the asset that holds `name.ext`.
-// Sidecars without an asset, and other files, are no asset. The result is
+// their own. `name.ext.xmp` belongs to the asset that holds `name.ext`;
+// Takeout's JSON sidecars and a camera's companions belong to the asset
+// that holds the file they describe (catalogs/companion_names.h says which).
+// Sidecars and companions without an asset, and other files, are no asset. The result is
 // sorted by primary name; resources are primary, alternate photo, paired
 // video, then sidecars by name.
 std::vector<AssetLayout> groupFolder(std::vector<std::string> names);

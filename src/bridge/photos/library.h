@@ -53,8 +53,9 @@ struct AssetAttributes {
   std::uint64_t pixelHeight = 0;
   bool isFavorite = false;
   std::optional<double> creationDate;  // seconds since 1970-01-01 UTC
-  // A file that may hold the rating (the photo, an XMP sidecar) could not
-  // be read: whether the asset is a favourite is not known.
+  // A place that may hold the rating (the photo, an XMP or JSON sidecar,
+  // another program's database) could not be read: whether the asset is a
+  // favourite is not known.
   bool favoriteUnknown = false;
 };
 
