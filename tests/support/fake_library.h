@@ -25,6 +25,9 @@ class FakeLibrary : public photos::PhotoLibrary {
   std::vector<std::string> readLog;  // locations in the order they were read
   photos::ChangeResult changeResult{true, std::nullopt};
   std::vector<std::vector<std::string>> deletions;  // identifiers per change
+  // Runs when a change starts, before its re-check: a file that changes
+  // while the confirmation is open.
+  std::function<void()> beforeChange;
   std::size_t identifierLookups = 0;                 // calls of fetchByIdentifiers
   // What assetState() answers per identifier; none for the others.
   std::map<std::string, std::string> states;
@@ -114,7 +117,13 @@ class FakeLibrary : public photos::PhotoLibrary {
     return entry ? entry->preview : std::nullopt;
   }
 
-  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets) override {
+  // Asks `recheck` first, as the disk library does under its lock.
+  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets,
+                                    const photos::ChangeCheck& recheck = {}) override {
+    if (beforeChange) beforeChange();
+    if (recheck) {
+      if (std::optional<std::string> refusal = recheck()) return {false, std::move(refusal)};
+    }
     std::vector<std::string> ids;
     for (const photos::Asset& asset : assets) ids.push_back(asset.localIdentifier);
     deletions.push_back(ids);
