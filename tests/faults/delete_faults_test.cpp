@@ -23,7 +23,11 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <fstream>
+#include <thread>
 #include <functional>
 #include <random>
 
@@ -355,6 +359,59 @@ TEST(DeleteFaults, AChangeLockThatIsNeverLetGoStopsNothingForEver) {
   EXPECT_NE(removal.lines[0].value("error", "").find("nichts wurde verschoben"), std::string::npos)
       << removal.out;
   EXPECT_TRUE(fs::exists(home.pictures() / "IMG_0001.JPG"));
+}
+
+// Whether process `pid` holds a flock (the change lock), as /proc/locks
+// tells.
+bool holdsFlock(pid_t pid) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  const std::string owner = " " + std::to_string(pid) + " ";
+  while (std::getline(locks, line)) {
+    if (line.find(" FLOCK ") != std::string::npos && line.find(owner) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Killed right after it took the change lock, while it reads the selection
+// again (a photo of 512 MB to fingerprint), the delete has moved nothing and
+// left no journal.
+TEST(DeleteFaults, AKillDuringTheRecheckMovesNothing) {
+  TestHome home;
+  const fs::path photo = home.pictures() / "IMG_0001.JPG";
+  writeFile(photo, "");
+  fs::resize_file(photo, std::uintmax_t{512} << 20);
+  writeFile(home.pictures() / "IMG_0001.xmp", R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"/>)");
+  const fs::path file = request(home, R"({"ids": ["IMG_0001.JPG"], "checks": [{"id": "IMG_0001.JPG", "hash": ")" +
+                                          fingerprint(home.pictures(), "IMG_0001.JPG") + "\"}]}");
+  RunOptions options;
+  options.environment = home.environment();
+  std::thread watcher;
+  std::atomic<bool> killed{false};
+  options.started = [&](pid_t pid) {
+    watcher = std::thread([&killed, pid] {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (std::chrono::steady_clock::now() < end) {
+        if (holdsFlock(pid)) {
+          ::kill(pid, SIGKILL);
+          killed = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+  };
+  const BridgeRun run = runBridge({"delete", file.string()}, options);
+  watcher.join();
+  ASSERT_TRUE(killed.load()) << run.out;
+  EXPECT_TRUE(run.lines.empty()) << run.out;
+  EXPECT_EQ(fs::file_size(photo), std::uintmax_t{512} << 20);
+  EXPECT_TRUE(fs::exists(home.pictures() / "IMG_0001.xmp"));
+  EXPECT_FALSE(fs::exists(home.home() / ".local/share/velmora-bridge/change.journal"));
+  const fs::path trashFiles = home.home() / ".local" / "share" / "Trash" / "files";
+  EXPECT_TRUE(!fs::exists(trashFiles) || fs::is_empty(trashFiles));
 }
 
 }  // namespace
