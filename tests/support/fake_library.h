@@ -25,9 +25,6 @@ class FakeLibrary : public photos::PhotoLibrary {
   std::vector<std::string> readLog;  // locations in the order they were read
   photos::ChangeResult changeResult{true, std::nullopt};
   std::vector<std::vector<std::string>> deletions;  // identifiers per change
-  // Runs when a change starts, before its re-check: a file that changes
-  // while the confirmation is open.
-  std::function<void()> beforeChange;
   std::size_t identifierLookups = 0;                 // calls of fetchByIdentifiers
   // What assetState() answers per identifier; none for the others.
   std::map<std::string, std::string> states;
@@ -120,7 +117,6 @@ class FakeLibrary : public photos::PhotoLibrary {
   // Asks `recheck` first, as the disk library does under its lock.
   photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets,
                                     const photos::ChangeCheck& recheck = {}) override {
-    if (beforeChange) beforeChange();
     if (recheck) {
       if (std::optional<std::string> refusal = recheck()) return {false, std::move(refusal)};
     }

@@ -82,8 +82,7 @@ class PhotoLibrary {
   // Whether `folder` (a path the kernel resolves) is a folder of the
   // library, lies inside one or holds the library, judged by device and
   // inode whatever mounts lie between (a bind mount of a sub-folder
-  // included); files written there would mix with the user's own. True when
-  // it cannot be told.
+  // included); files written there would mix with the user's own.
   virtual bool containsFolder(const std::string& folder) const {
     (void)folder;
     return false;
