@@ -112,10 +112,14 @@ int lockChanges(bool create, std::chrono::milliseconds wait) {
   if (!folder.valid()) return -1;
   int fd = ::openat(folder.get(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   struct stat info {};
-  if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid())) {
-    // Laid there while the folder was open to others: whoever holds it
-    // could keep every change waiting. A lock file of our own replaces it.
-    ::close(fd);
+  const bool foreign = fd >= 0 ? ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+                                     info.st_uid != ::getuid()
+                               : errno == ELOOP;
+  if (foreign) {
+    // Laid there while the folder was open to others (another user's file,
+    // a symlink): whoever holds it could keep every change waiting. A lock
+    // file of our own replaces it.
+    if (fd >= 0) ::close(fd);
     ::unlinkat(folder.get(), "lock", 0);
     fd = ::openat(folder.get(), "lock", O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   }
