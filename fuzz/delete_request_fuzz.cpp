@@ -65,7 +65,8 @@ class CheckedLibrary final : public velmora::testing::ForwardingLibrary {
                                                std::uint32_t) override {
     return std::nullopt;
   }
-  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets) override {
+  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets,
+                                    const photos::ChangeCheck& = {}) override {
     if (assets.empty()) std::abort();
     const std::string prefix = libraryRoot.string() + "/";
     for (const photos::Asset& asset : assets) {

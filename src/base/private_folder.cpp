@@ -41,10 +41,19 @@ std::optional<std::filesystem::path> bridgeCacheFolder() {
   return *home / ".cache" / "velmora-bridge";
 }
 
-int openPrivateFolder(const std::filesystem::path& folder) {
+std::optional<std::filesystem::path> bridgeDataFolder() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+    return std::filesystem::path(data) / "velmora-bridge";
+  }
+  const std::optional<std::filesystem::path> home = homeFolder();
+  if (!home) return std::nullopt;
+  return *home / ".local" / "share" / "velmora-bridge";
+}
+
+int openPrivateFolder(const std::filesystem::path& folder, bool create) {
   const std::filesystem::path normal = folder.lexically_normal();
   if (!normal.is_absolute() || !normal.has_filename()) return -1;
-  if (!makeFolders(normal)) return -1;
+  if (create && !makeFolders(normal)) return -1;
   // O_NOFOLLOW: a symlink in the folder's place is refused, not followed.
   const int fd = ::open(normal.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -52,6 +61,7 @@ int openPrivateFolder(const std::filesystem::path& folder) {
   if (::fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid() ||
       ((status.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0)) {
     ::close(fd);
+    errno = EPERM;
     return -1;
   }
   return fd;

@@ -89,6 +89,36 @@ bool checkHolds(photos::PhotoLibrary& library, const std::map<std::string, photo
   return fingerprint && *fingerprint == *check.hash;
 }
 
+// What refuses the selection after it was found: a favourite among it, or
+// a fingerprint that no longer holds; no value when neither.
+std::optional<std::string> refusal(photos::PhotoLibrary& library,
+                                   const std::vector<photos::Asset>& selection,
+                                   const DeleteRequest& request) {
+  // Every asset is looked at, even after a favourite was found. A rating
+  // that cannot be read may be five stars: such an asset is not deleted.
+  bool favorite = false;
+  for (const photos::Asset& asset : selection) {
+    const photos::AssetAttributes attributes = library.attributes(asset);
+    if (attributes.isFavorite || attributes.favoriteUnknown) favorite = true;
+  }
+  if (favorite) return messages::selectionHasFavorite;
+
+  if (!request.checks.empty()) {
+    std::vector<std::string> checked;
+    checked.reserve(request.checks.size());
+    for (const DeleteCheck& check : request.checks) checked.push_back(check.id);
+    std::map<std::string, photos::Asset> found;
+    for (photos::Asset& asset : library.fetchByIdentifiers(checked)) {
+      std::string id = asset.localIdentifier;
+      found.emplace(std::move(id), std::move(asset));
+    }
+    for (const DeleteCheck& check : request.checks) {
+      if (!checkHolds(library, found, check)) return messages::duplicateCheckChanged;
+    }
+  }
+  return std::nullopt;
+}
+
 int fail(const bridge::Emitter& emit, const std::string& text) {
   emit(bridge::errorMessage(text));
   return 1;
@@ -103,34 +133,18 @@ int verifyAndDelete(const bridge::Arguments& arguments, photos::PhotoLibrary& li
       withoutRepeats(library.fetchByIdentifiers(request->ids));
   if (selection.size() != request->ids.size()) return fail(emit, messages::selectionChanged);
 
-  // Every asset is looked at, even after a favourite was found. A rating
-  // that cannot be read may be five stars: such an asset is not deleted.
-  bool favorite = false;
-  for (const photos::Asset& asset : selection) {
-    const photos::AssetAttributes attributes = library.attributes(asset);
-    if (attributes.isFavorite || attributes.favoriteUnknown) favorite = true;
-  }
-  if (favorite) return fail(emit, messages::selectionHasFavorite);
-
-  if (!request->checks.empty()) {
-    std::vector<std::string> checked;
-    checked.reserve(request->checks.size());
-    for (const DeleteCheck& check : request->checks) checked.push_back(check.id);
-    std::map<std::string, photos::Asset> found;
-    for (photos::Asset& asset : library.fetchByIdentifiers(checked)) {
-      std::string id = asset.localIdentifier;
-      found.emplace(std::move(id), std::move(asset));
-    }
-    for (const DeleteCheck& check : request->checks) {
-      if (!checkHolds(library, found, check)) return fail(emit, messages::duplicateCheckChanged);
-    }
+  if (const std::optional<std::string> refused = refusal(library, selection, *request)) {
+    return fail(emit, *refused);
   }
 
   bool confirmed = selection.size() == 1;
   if (!confirmed) confirmed = confirmation.confirm(selection.size());
   if (!confirmed) return fail(emit, messages::cancelled);
 
-  const photos::ChangeResult change = library.deleteAssets(selection);
+  // The same checks once more, under the change's lock, right before the
+  // first move: the dialog may have been open for long.
+  const photos::ChangeResult change = library.deleteAssets(
+      selection, [&] { return refusal(library, selection, *request); });
   if (!change.succeeded) {
     if (change.selectionChanged) return fail(emit, messages::selectionChanged);
     const bool described = change.errorDescription && !change.errorDescription->empty();

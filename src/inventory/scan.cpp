@@ -18,6 +18,7 @@
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "inventory/fingerprint.h"
+#include "inventory/preview_record.h"
 #include "inventory/thumbnail.h"
 
 namespace velmora::inventory {
@@ -73,8 +74,9 @@ Outcome outcomeFor(const photos::Asset& asset, const std::string& id, std::uint3
 }
 
 // The preview folder, open; none for an empty path (that would be the
-// current folder) and for a folder inside the pictures folder, where the
-// previews would replace the user's own pictures of the same names.
+// current folder) and for a folder of the pictures folder, one inside it or
+// one holding it (library.containsFolder), where the previews would
+// replace the user's own pictures of the same names.
 base::UniqueFd openPreviewFolder(const std::string& path, const photos::PhotoLibrary& library) {
   if (path.empty()) return base::UniqueFd();
   base::UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -100,8 +102,9 @@ std::optional<unsigned long> previewNumber(std::string_view name) {
 }
 
 // The scan owns the names N.jpg of its preview folder: those of numbers
-// past this library's end showed assets of an earlier, larger library.
-void removeStalePreviews(int folder, unsigned long count) {
+// past this library's end showed assets of an earlier, larger library, and
+// go when this bridge wrote them and nobody changed them since.
+void removeStalePreviews(int folder, unsigned long count, PreviewRecord& record) {
   const int own = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
   if (own < 0) return;
   DIR* dir = ::fdopendir(own);
@@ -115,7 +118,7 @@ void removeStalePreviews(int folder, unsigned long count) {
     if (number && *number >= count) stale.emplace_back(entry->d_name);
   }
   ::closedir(dir);
-  for (const std::string& name : stale) ::unlinkat(folder, name.c_str(), 0);
+  for (const std::string& name : stale) record.removeIfOwn(name);
 }
 
 // Only what a later scan would find again is kept: every file read to its
@@ -128,8 +131,23 @@ bool worthKeeping(const AssetFindings& findings, base::Clock::duration took) {
          !preview.empty() && preview.value("qr_checked", false) && took < base::fileTimeLimit();
 }
 
+// Notes the preview file written for the asset; without one, a file of its
+// name that an earlier scan wrote showed whatever asset had this number
+// then, and goes.
+void notePreview(PreviewRecord& record, const std::filesystem::path& preview,
+                 const std::optional<base::FileIdentity>& written) {
+  if (preview.empty()) return;
+  const std::string name = preview.filename().string();
+  if (written) {
+    record.wrote(name, *written);
+  } else {
+    record.removeIfOwn(name);
+  }
+}
+
 Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, unsigned long index,
-                  const std::filesystem::path& folder, std::uint32_t owner, ScanCache* cache) {
+                  const std::filesystem::path& folder, std::uint32_t owner, ScanCache* cache,
+                  PreviewRecord& record) {
   // Everything made for one asset lives inside this call and is gone when it
   // returns; only its record stays.
   const std::string id = std::to_string(index);
@@ -141,7 +159,7 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
       cache != nullptr ? library.assetState(asset) : std::nullopt;
   if (state) {
     if (const std::optional<AssetFindings> kept = cache->find(asset.localIdentifier, *state)) {
-      placePreview(preview, kept->previewJpeg);
+      notePreview(record, preview, placePreview(preview, kept->previewJpeg));
       return outcomeFor(asset, id, owner, *kept);
     }
   }
@@ -150,7 +168,9 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
   AssetFindings findings;
   findings.fingerprint = resourceHash(library, asset, findings.size);
   findings.attributes = library.attributes(asset);
-  findings.preview = thumbnail(library, asset, preview, &findings.previewJpeg);
+  std::optional<base::FileIdentity> written;
+  findings.preview = thumbnail(library, asset, preview, &findings.previewJpeg, &written);
+  notePreview(record, preview, written);
   if (state && worthKeeping(findings, base::Clock::now() - started) &&
       library.assetState(asset) == state) {
     cache->keep(asset.localIdentifier, *state, findings);
@@ -186,6 +206,7 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
       openPreviewFolder(arguments.size() > 2 ? arguments[2] : std::string(), library);
   const std::filesystem::path folder =
       previewFolder.valid() ? base::descriptorPath(previewFolder.get()) : std::string();
+  PreviewRecord record(previewFolder.get());
   const std::vector<photos::Asset> assets = library.fetchAll();
   const unsigned long count = assets.size();
   const std::uint32_t owner = ::getuid();
@@ -203,7 +224,7 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
     emit(bridge::progressMessage("Fotomediathek", index + 1, count));
   };
   job.work = [&](unsigned, std::size_t index) {
-    return scanAsset(library, assets[index], index, folder, owner, cache);
+    return scanAsset(library, assets[index], index, folder, owner, cache, record);
   };
   job.done = [&](std::size_t, Outcome&& outcome) {
     items.push_back(std::move(outcome.record));
@@ -217,7 +238,10 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
     vips_concurrency_set(static_cast<int>(std::max(1U, base::onlineProcessors() / threads)));
   }
   base::runInOrder(count, threads, job);
-  if (previewFolder.valid()) removeStalePreviews(previewFolder.get(), count);
+  if (previewFolder.valid()) {
+    removeStalePreviews(previewFolder.get(), count, record);
+    record.save();
+  }
   if (cache != nullptr) cache->forgetTheRest();
 
   emit(bridge::Json{{"items", std::move(items)}, {"errors", std::move(errors)}});

@@ -49,7 +49,8 @@ std::optional<std::string> encodeJpeg(const photos::RgbImage& bitmap, int qualit
   return bytes;
 }
 
-bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes) {
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes,
+                         std::optional<base::FileIdentity>* written) {
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
   std::filesystem::path temporary;
@@ -69,40 +70,48 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  const bool written = base::writeAll(fd, bytes);
+  const bool whole = base::writeAll(fd, bytes);
+  struct stat own {};
+  const bool known = ::fstat(fd, &own) == 0;
   const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!whole || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return false;
+  }
+  if (written != nullptr) {
+    // Taken after the rename (which moves the change time), and only when
+    // the name still leads to the file this call wrote.
+    struct stat there {};
+    written->reset();
+    if (known && ::lstat(path.c_str(), &there) == 0 && there.st_dev == own.st_dev &&
+        there.st_ino == own.st_ino) {
+      *written = base::identityOf(there);
+    }
   }
   return true;
 }
 
-void placePreview(const std::filesystem::path& path, const std::optional<std::string>& jpeg) {
-  if (path.empty()) return;
-  if (!jpeg || !writeFileAtomically(path, *jpeg)) {
-    // A preview of the same name from an earlier scan into this folder
-    // belongs to whatever asset had this number then; left in place it
-    // would show another picture for this record. (A folder of that name
-    // stays: unlink removes files only.)
-    ::unlink(path.c_str());
-  }
+std::optional<base::FileIdentity> placePreview(const std::filesystem::path& path,
+                                               const std::optional<std::string>& jpeg) {
+  std::optional<base::FileIdentity> written;
+  if (!path.empty() && jpeg) writeFileAtomically(path, *jpeg, &written);
+  return written;
 }
 
 bridge::Json thumbnail(photos::PhotoLibrary& library, const photos::Asset& asset,
-                       const std::filesystem::path& path, std::optional<std::string>* jpeg) {
+                       const std::filesystem::path& path, std::optional<std::string>* jpeg,
+                       std::optional<base::FileIdentity>* written) {
   bridge::Json metrics = bridge::Json::object();
   std::optional<photos::RgbImage> bitmap = library.requestImage(asset, previewSide, previewSide);
-  if (!bitmap || !usable(*bitmap)) {
-    placePreview(path, std::nullopt);
-    return metrics;
-  }
+  if (written != nullptr) written->reset();
+  if (!bitmap || !usable(*bitmap)) return metrics;
 
   // The file comes first; whether it could be written does not change the
   // measurements.
   if (!path.empty() || jpeg != nullptr) {
     std::optional<std::string> encoded = encodeJpeg(*bitmap, jpegQuality);
-    placePreview(path, encoded);
+    std::optional<base::FileIdentity> placed = placePreview(path, encoded);
+    if (written != nullptr) *written = placed;
     if (jpeg != nullptr) *jpeg = std::move(encoded);
   }
 

@@ -8,16 +8,26 @@
 
 #include "bridge/messages.h"
 #include "bridge/photos/disk_library.h"
+#include "base/regular_file.h"
 #include "base/vips.h"
+#include "deletion/confirmation.h"
+#include "deletion/delete_action.h"
 #include "inventory/fingerprint.h"
 #include "faults/interrupted_delete.h"
 #include "support/sample_files.h"
 #include "support/bridge_runner.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <fstream>
+#include <thread>
 #include <functional>
 #include <random>
 
@@ -215,6 +225,178 @@ TEST(DeleteFaults, AnInterruptedChangeNeverLeavesHalfAnAsset) {
   }
   // Most rounds must have stopped the change itself, not missed it.
   EXPECT_GE(interrupted, 12);
+}
+
+// A confirmation dialog during which the library changes; then the user
+// agrees.
+struct ChangingConfirmation final : deletion::Confirmation {
+  std::function<void()> change;
+  bool confirm(unsigned long) override {
+    change();
+    return true;
+  }
+};
+
+// The user rates a photo, or another program replaces or rewrites it, while
+// the dialog is open: the change looks again under its lock, right before
+// the first move, and moves nothing.
+TEST(DeleteFaults, WhatChangesWhileTheDialogIsOpenMovesNothing) {
+  const std::string fiveStars =
+      R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF )"
+      R"(xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#"><rdf:Description rdf:about="" )"
+      R"(xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:Rating="5"/></rdf:RDF></x:xmpmeta>)";
+  const auto replace = [](const fs::path& file) {
+    writeFlatJpeg(file.string() + ".new", 200);
+    fs::rename(file.string() + ".new", file);
+  };
+  const auto rewrite = [](const fs::path& file) {  // the same inode, new bytes
+    std::ofstream(file, std::ios::app) << "appended";
+  };
+  struct Case {
+    const char* what;
+    bool checks;
+    std::function<void(const fs::path& pictures)> change;
+    const char* answer;
+  };
+  const std::vector<Case> cases = {
+      {"rated five stars in its sidecar", false,
+       [&](const fs::path& p) { writeFile(p / "IMG_0001.xmp", fiveStars); },
+       bridge::messages::selectionHasFavorite},
+      {"replaced by another picture", true, [&](const fs::path& p) { replace(p / "IMG_0002.JPG"); },
+       bridge::messages::selectionChanged},
+      {"rewritten in place", true, [&](const fs::path& p) { rewrite(p / "IMG_0002.JPG"); },
+       bridge::messages::duplicateCheckChanged},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TestHome home;
+    writeFlatJpeg(home.pictures() / "IMG_0001.JPG", 10);
+    writeFile(home.pictures() / "IMG_0001.xmp", R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"/>)");
+    writeFlatJpeg(home.pictures() / "IMG_0002.JPG", 20);
+    std::string text = R"({"ids": ["IMG_0001.JPG", "IMG_0002.JPG"])";
+    if (c.checks) {
+      text += R"(, "checks": [{"id": "IMG_0002.JPG", "hash": ")" +
+              fingerprint(home.pictures(), "IMG_0002.JPG") + "\"}]";
+    }
+    const fs::path file = request(home, text + "}");
+    const std::string data = (home.home() / ".local" / "share").string();
+    const char* previous = std::getenv("XDG_DATA_HOME");
+    const std::string saved = previous != nullptr ? previous : "";
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    photos::DiskLibrary library(home.pictures());
+    ChangingConfirmation confirmation;
+    confirmation.change = [&] { c.change(home.pictures()); };
+    std::vector<json> lines;
+    const int status = deletion::deleteAction({"velmora-bridge", "delete", file.string()}, library,
+                                              [&](const json& line) { lines.push_back(line); },
+                                              confirmation);
+    if (previous != nullptr) {
+      ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+    } else {
+      ::unsetenv("XDG_DATA_HOME");
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(lines, std::vector<json>{json({{"error", c.answer}})});
+    for (const char* name : {"IMG_0001.JPG", "IMG_0001.xmp", "IMG_0002.JPG"}) {
+      EXPECT_TRUE(fs::exists(home.pictures() / name)) << name;
+    }
+    const fs::path trashFiles = home.home() / ".local" / "share" / "Trash" / "files";
+    EXPECT_TRUE(!fs::exists(trashFiles) || fs::is_empty(trashFiles));
+  }
+}
+
+// The data folder of the journal and the lock is narrowed to 0700; a lock
+// that another process keeps (a stopped delete) costs a delete a bounded
+// wait and a clear answer, and a scan that only wanted to put back an old
+// change goes on without it.
+TEST(DeleteFaults, AChangeLockThatIsNeverLetGoStopsNothingForEver) {
+  TestHome home;
+  writeFlatJpeg(home.pictures() / "IMG_0001.JPG", 10);
+  const fs::path data = home.home() / ".local" / "share" / "velmora-bridge";
+  fs::create_directories(data);
+  ::chmod(data.c_str(), 0777);
+  // A journal of a killed change, and the lock held by someone else.
+  writeFile(data / "change.journal", "velmora-bridge change journal 2\nroot " +
+                                         home.pictures().string() + "\nend\n");
+  const base::UniqueFd lock(::open((data / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(lock.valid());
+  ASSERT_EQ(::flock(lock.get(), LOCK_EX), 0);
+
+  RunOptions options;
+  options.environment = home.environment();
+  options.timeoutSeconds = 60;
+  const BridgeRun scan = runBridge({"scan", ""}, options);
+  EXPECT_FALSE(scan.timedOut);
+  EXPECT_EQ(scan.status, 0);
+  ASSERT_FALSE(scan.lines.empty());
+  EXPECT_EQ(scan.lines.back()["items"].size(), 1u);
+  EXPECT_TRUE(fs::exists(data / "change.journal"));  // for a later run
+  struct stat status {};
+  ASSERT_EQ(::stat(data.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+
+  const BridgeRun removal =
+      runBridge({"delete", request(home, R"({"ids": ["IMG_0001.JPG"]})").string()}, options);
+  EXPECT_FALSE(removal.timedOut);
+  EXPECT_EQ(removal.status, 1);
+  EXPECT_EQ(removal.err, "");
+  ASSERT_EQ(removal.lines.size(), 1u) << removal.out;
+  EXPECT_NE(removal.lines[0].value("error", "").find("nichts wurde verschoben"), std::string::npos)
+      << removal.out;
+  EXPECT_TRUE(fs::exists(home.pictures() / "IMG_0001.JPG"));
+}
+
+// Whether process `pid` holds a flock (the change lock), as /proc/locks
+// tells.
+bool holdsFlock(pid_t pid) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  const std::string owner = " " + std::to_string(pid) + " ";
+  while (std::getline(locks, line)) {
+    if (line.find(" FLOCK ") != std::string::npos && line.find(owner) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Killed right after it took the change lock, while it reads the selection
+// again (a photo of 512 MB to fingerprint), the delete has moved nothing and
+// left no journal.
+TEST(DeleteFaults, AKillDuringTheRecheckMovesNothing) {
+  TestHome home;
+  const fs::path photo = home.pictures() / "IMG_0001.JPG";
+  writeFile(photo, "");
+  fs::resize_file(photo, std::uintmax_t{512} << 20);
+  writeFile(home.pictures() / "IMG_0001.xmp", R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"/>)");
+  const fs::path file = request(home, R"({"ids": ["IMG_0001.JPG"], "checks": [{"id": "IMG_0001.JPG", "hash": ")" +
+                                          fingerprint(home.pictures(), "IMG_0001.JPG") + "\"}]}");
+  RunOptions options;
+  options.environment = home.environment();
+  std::thread watcher;
+  std::atomic<bool> killed{false};
+  options.started = [&](pid_t pid) {
+    watcher = std::thread([&killed, pid] {
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (std::chrono::steady_clock::now() < end) {
+        if (holdsFlock(pid)) {
+          ::kill(pid, SIGKILL);
+          killed = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+  };
+  const BridgeRun run = runBridge({"delete", file.string()}, options);
+  watcher.join();
+  ASSERT_TRUE(killed.load()) << run.out;
+  EXPECT_TRUE(run.lines.empty()) << run.out;
+  EXPECT_EQ(fs::file_size(photo), std::uintmax_t{512} << 20);
+  EXPECT_TRUE(fs::exists(home.pictures() / "IMG_0001.xmp"));
+  EXPECT_FALSE(fs::exists(home.home() / ".local/share/velmora-bridge/change.journal"));
+  const fs::path trashFiles = home.home() / ".local" / "share" / "Trash" / "files";
+  EXPECT_TRUE(!fs::exists(trashFiles) || fs::is_empty(trashFiles));
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 // images beside good ones, a parent that stops reading. The scan always
 // ends with one record per asset and status 0.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -149,28 +151,91 @@ TEST(ScanFaults, PreviewsAreNeverWrittenAmongTheUsersOwnFiles) {
   }
 }
 
-// The scan owns the names N.jpg of its preview folder: an asset without a
+// The scan owns the names N.jpg of its preview folder, but removes only the
+// files it wrote there itself and nobody changed since: an asset without a
 // preview does not keep an earlier scan's file of its number, and numbers
-// past the library's end go. Other names stay.
-TEST(ScanFaults, PreviewsOfEarlierScansThatShowNothingNowAreRemoved) {
+// past the library's end go. A folder that is not the application's own
+// (~/Downloads with the user's 100.jpg and 2023.jpg) loses nothing, and
+// neither does a preview the user replaced. The record of what was written
+// does not need the scan cache.
+TEST(ScanFaults, OnlyPreviewsTheScanWroteAndNobodyChangedAreRemoved) {
   TestHome home;
-  writeFlatJpeg(home.pictures() / "a.jpg", 10);
-  writeFile(home.pictures() / "b.jpg", "no picture");
+  RunOptions options;
+  options.environment = home.environment();
+  options.environment["VELMORA_SCAN_CACHE"] = "off";
   const fs::path previews = home.scratch() / "previews";
-  for (int i = 0; i < 12; ++i) writeFile(previews / (std::to_string(i) + ".jpg"), "old");
-  for (const char* name : {"07.jpg", "notes.txt", "3.jpeg", "x3.jpg"}) {
+  fs::create_directories(previews);
+  for (const char* name : {"100.jpg", "2023.jpg", "07.jpg", "notes.txt"}) {
     writeFile(previews / name, "the user's");
   }
-  fs::create_directories(previews / "12.jpg");
-  const BridgeRun run = runBridge({"scan", previews.string()}, home);
+  for (int i = 0; i < 12; ++i) writeFlatJpeg(home.pictures() / ("p" + std::to_string(10 + i) + ".jpg"), i * 10);
+  ASSERT_EQ(runBridge({"scan", previews.string()}, options).status, 0);
+  ASSERT_TRUE(fs::exists(previews / "11.jpg"));
+
+  // The library shrinks to one photo and one file without a picture; the
+  // user saves a picture of their own as 5.jpg, and edits 7.jpg in place.
+  for (int i = 0; i < 12; ++i) fs::remove(home.pictures() / ("p" + std::to_string(10 + i) + ".jpg"));
+  writeFlatJpeg(home.pictures() / "a.jpg", 10);
+  writeFile(home.pictures() / "b.jpg", "no picture");
+  fs::remove(previews / "5.jpg");
+  writeFile(previews / "5.jpg", "the user's own 5");
+  {
+    std::ofstream edit(previews / "7.jpg", std::ios::app);
+    edit << "edited";
+  }
+  const BridgeRun run = runBridge({"scan", previews.string()}, options);
   EXPECT_EQ(run.status, 0);
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(previews)) {
     names.insert(entry.path().filename().string());
   }
-  EXPECT_EQ(names, (std::set<std::string>{"0.jpg", "07.jpg", "notes.txt", "3.jpeg", "x3.jpg",
-                                          "12.jpg"}));
-  EXPECT_NE(readFile(previews / "0.jpg"), "old");
+  EXPECT_EQ(names, (std::set<std::string>{"0.jpg", "5.jpg", "7.jpg", "100.jpg", "2023.jpg",
+                                          "07.jpg", "notes.txt"}));
+  EXPECT_EQ(readFile(previews / "100.jpg"), "the user's");
+  EXPECT_EQ(readFile(previews / "5.jpg"), "the user's own 5");
+
+  // A folder the scan never wrote into keeps every name.
+  const fs::path downloads = home.scratch() / "Downloads";
+  for (const char* name : {"1.jpg", "100.jpg", "2023.jpg"}) writeFile(downloads / name, "mine");
+  EXPECT_EQ(runBridge({"scan", downloads.string()}, options).status, 0);
+  for (const char* name : {"1.jpg", "100.jpg", "2023.jpg"}) {
+    EXPECT_EQ(readFile(downloads / name), "mine") << name;
+  }
+}
+
+// A bind mount shows a folder of the library under another path, where
+// walking up never meets the pictures folder: by device and inode it is
+// still the library's, and gets no previews. So does a folder that holds
+// the pictures folder.
+TEST(ScanFaults, PreviewFoldersThatAreTheLibrarysByIdentityGetNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to bind-mount";
+  TestHome home;
+  writeFlatJpeg(home.pictures() / "2023" / "0.jpg", 10);
+  writeFlatJpeg(home.pictures() / "2023" / "100.jpg", 20);
+  fs::create_directories(home.pictures() / "2023" / "sub");
+  const fs::path mounted = home.scratch() / "mnt";
+  fs::create_directories(mounted);
+  if (::mount((home.pictures() / "2023").c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "cannot bind-mount here";
+  }
+  const std::map<std::string, std::string> before = {
+      {"0.jpg", readFile(home.pictures() / "2023" / "0.jpg")},
+      {"100.jpg", readFile(home.pictures() / "2023" / "100.jpg")}};
+  for (const fs::path& folder : {mounted, mounted / "sub", home.home()}) {
+    SCOPED_TRACE(folder.string());
+    const BridgeRun run = runBridge({"scan", folder.string()}, home);
+    EXPECT_EQ(run.status, 0);
+    ASSERT_FALSE(run.lines.empty());
+    ASSERT_EQ(run.lines.back()["items"].size(), 2u) << run.out;
+    for (const json& item : run.lines.back()["items"]) EXPECT_TRUE(item.contains("dhash_string"));
+    std::map<std::string, std::string> after;
+    for (const auto& entry : fs::recursive_directory_iterator(home.pictures() / "2023")) {
+      if (entry.is_regular_file()) after[entry.path().filename().string()] = readFile(entry.path());
+    }
+    EXPECT_TRUE(after == before) << after.size() << " files";
+    EXPECT_FALSE(fs::exists(home.home() / "0.jpg"));
+  }
+  ::umount2(mounted.c_str(), MNT_DETACH);
 }
 
 TEST(ScanFaults, HostileImagesBesideGoodOnesGetRecordsAndStopNothing) {

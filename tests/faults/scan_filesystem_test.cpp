@@ -167,10 +167,16 @@ TEST(ScanFileSystemFaults, PreviewsOnAFullOrReadOnlyFileSystemLeaveRecordsWholeA
     const SmallTmpfs tmpfs(folder, readOnly ? MS_RDONLY : 0);
     if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
     // Previews of an earlier scan into the same folder, which showed other
-    // photos under these numbers: none may survive beside a record whose
-    // own preview could not be written.
+    // (small) photos under these numbers: none may survive beside a record
+    // whose own preview could not be written.
     if (!readOnly) {
-      for (int id = 0; id < 8; ++id) writeFile(folder / (std::to_string(id) + ".jpg"), "stale");
+      TestHome earlier;
+      RunOptions options;
+      options.environment = home.environment();
+      options.environment["HOME"] = earlier.home().string();  // its pictures, this data folder
+      for (int id = 0; id < 8; ++id) writeFlatJpeg(earlier.pictures() / (std::to_string(id) + ".jpg"), id);
+      ASSERT_EQ(runBridge({"scan", folder.string()}, options).status, 0);
+      ASSERT_TRUE(fs::exists(folder / "7.jpg"));
     }
     const BridgeRun run = runBridge({"scan", folder.string()}, home);
     EXPECT_FALSE(run.timedOut);

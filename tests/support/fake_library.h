@@ -114,7 +114,12 @@ class FakeLibrary : public photos::PhotoLibrary {
     return entry ? entry->preview : std::nullopt;
   }
 
-  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets) override {
+  // Asks `recheck` first, as the disk library does under its lock.
+  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets,
+                                    const photos::ChangeCheck& recheck = {}) override {
+    if (recheck) {
+      if (std::optional<std::string> refusal = recheck()) return {false, std::move(refusal)};
+    }
     std::vector<std::string> ids;
     for (const photos::Asset& asset : assets) ids.push_back(asset.localIdentifier);
     deletions.push_back(ids);

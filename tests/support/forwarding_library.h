@@ -32,8 +32,9 @@ class ForwardingLibrary : public photos::PhotoLibrary {
                                                std::uint32_t height) override {
     return real_.requestImage(asset, width, height);
   }
-  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets) override {
-    return real_.deleteAssets(assets);
+  photos::ChangeResult deleteAssets(const std::vector<photos::Asset>& assets,
+                                    const photos::ChangeCheck& recheck = {}) override {
+    return real_.deleteAssets(assets, recheck);
   }
 
  protected:

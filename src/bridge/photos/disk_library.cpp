@@ -23,6 +23,7 @@
 #include "bridge/photos/preview.h"
 #include "bridge/photos/screenshot.h"
 #include "bridge/photos/trash/trash.h"
+#include "base/file_identity.h"
 #include "base/regular_file.h"
 
 namespace velmora::photos {
@@ -257,6 +258,49 @@ std::int64_t nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
+using FolderIdentity = std::pair<dev_t, ino_t>;
+using FolderIdentities = std::set<FolderIdentity>;
+
+// Every folder of the library below (and with) the open `folder`, as the
+// listing reaches them: real folders, not through symlinks. Unreadable ones
+// count too.
+void collectFolderIdentities(int folder, FolderIdentities& out, int depth) {
+  struct stat status {};
+  if (depth > 4096 || ::fstat(folder, &status) != 0 ||
+      !out.emplace(status.st_dev, status.st_ino).second) {
+    return;
+  }
+  for (const std::string& name : listFolder(folder).folders) {
+    const FileDescriptor child(openFolderAt(folder, name.c_str()));
+    if (child.valid()) {
+      collectFolderIdentities(child.get(), out, depth + 1);
+    } else if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(status.st_mode)) {
+      out.emplace(status.st_dev, status.st_ino);
+    }
+  }
+}
+
+// The open folder and each folder above it, by "..", as the kernel resolves
+// it (across mounts), up to the top.
+template <typename Visit>
+void forEachFolderUp(int folder, Visit visit) {
+  int current = ::fcntl(folder, F_DUPFD_CLOEXEC, 0);
+  for (int depth = 0; current >= 0 && depth < 4096; ++depth) {
+    struct stat here {};
+    if (::fstat(current, &here) != 0) break;
+    visit(FolderIdentity{here.st_dev, here.st_ino});
+    const int parent = ::openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat above {};
+    const bool top = parent < 0 || ::fstat(parent, &above) != 0 ||
+                     (above.st_dev == here.st_dev && above.st_ino == here.st_ino);
+    ::close(current);
+    current = parent;
+    if (top) break;
+  }
+  if (current >= 0) ::close(current);
+}
+
 }  // namespace
 
 DiskLibrary::DiskLibrary(std::optional<std::filesystem::path> root) : root_(std::move(root)) {}
@@ -267,28 +311,26 @@ std::vector<std::string> DiskLibrary::unreadableFolders() const { return unreada
 
 bool DiskLibrary::containsFolder(const std::string& folder) const {
   if (!root_) return false;
-  struct stat root {};
-  if (::stat(root_->c_str(), &root) != 0) return false;
-  // Up from the folder by "..", as the kernel resolves it: a symlink or a
-  // bind mount on the way cannot hide that it leads back into the library.
-  int current = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (int depth = 0; current >= 0 && depth < 4096; ++depth) {
-    struct stat here {};
-    if (::fstat(current, &here) != 0) break;
-    if (here.st_dev == root.st_dev && here.st_ino == root.st_ino) {
-      ::close(current);
-      return true;
-    }
-    const int parent = ::openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat above {};
-    const bool top = parent < 0 || ::fstat(parent, &above) != 0 ||
-                     (above.st_dev == here.st_dev && above.st_ino == here.st_ino);
-    ::close(current);
-    current = parent;
-    if (top) break;
-  }
-  if (current >= 0) ::close(current);
-  return false;
+  const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const FileDescriptor given(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!root.valid() || !given.valid()) return false;
+  // By identity, not by path: a bind mount of a sub-folder shows the same
+  // inode under another path, and walking up from it never meets the
+  // library. So the folder and everything above it is compared with every
+  // folder of the library, and the library's root and everything above it
+  // with the folder.
+  FolderIdentities library;
+  collectFolderIdentities(root.get(), library, 0);
+  bool inside = false;
+  forEachFolderUp(given.get(), [&](const FolderIdentity& up) {
+    inside = inside || library.contains(up);
+  });
+  struct stat status {};
+  if (inside || ::fstat(given.get(), &status) != 0) return true;
+  const FolderIdentity identity{status.st_dev, status.st_ino};
+  bool contains = false;
+  forEachFolderUp(root.get(), [&](const FolderIdentity& up) { contains = contains || up == identity; });
+  return contains;
 }
 
 void DiskLibrary::finishInterruptedChange() {
@@ -346,6 +388,15 @@ std::vector<Asset> DiskLibrary::fetchByIdentifiers(const std::vector<std::string
         alsoRead_[read->first] = read->second;
       } else {
         alsoRead_.erase(asset->second.localIdentifier);
+      }
+      // The files as they were first found in this run: a change of this
+      // asset moves these files or nothing. (A file missing now gets an
+      // identity no file has.)
+      for (const Resource& resource : found.back().resources) {
+        struct stat status {};
+        fetched_.emplace(resource.location, ::lstat(resource.location.c_str(), &status) == 0
+                                                ? base::identityOf(status)
+                                                : base::FileIdentity{});
       }
     }
   }
@@ -520,7 +571,8 @@ std::optional<RgbImage> DiskLibrary::requestImage(const Asset& asset, std::uint3
   return renderPreview(asset, targetWidth, targetHeight);
 }
 
-ChangeResult DiskLibrary::deleteAssets(const std::vector<Asset>& assets) {
+ChangeResult DiskLibrary::deleteAssets(const std::vector<Asset>& assets,
+                                       const ChangeCheck& recheck) {
   const ChangeResult changed{false, std::nullopt, true};
   if (!root_) return changed;
   const FileDescriptor root(::open(root_->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -548,10 +600,23 @@ ChangeResult DiskLibrary::deleteAssets(const std::vector<Asset>& assets) {
     if (now == cached->second.assets.end() || !sameFiles(now->second, asset)) return changed;
     for (const Resource& resource : now->second.resources) {
       if (!listed.insert(resource.location).second) continue;
-      items.push_back({cached->second.fd->get(), folder, *resource.originalFilename});
+      const int fd = cached->second.fd->get();
+      const std::optional<base::FileIdentity> identity =
+          base::identityAt(fd, resource.originalFilename->c_str());
+      const auto checked = fetched_.find(resource.location);
+      if (!identity || (checked != fetched_.end() && !identity->sameFile(checked->second))) {
+        return changed;
+      }
+      items.push_back({fd, folder, *resource.originalFilename, identity});
     }
   }
   if (items.empty()) return {true, std::nullopt};
+  if (change.lockTimedOut()) return change.moveAll(items);
+  // Whatever the checks read now is what moves: moveAll refuses a file that
+  // changes after this resolution.
+  if (recheck) {
+    if (std::optional<std::string> refusal = recheck()) return {false, std::move(refusal)};
+  }
   return change.moveAll(items);
 }
 

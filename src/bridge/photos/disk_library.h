@@ -3,7 +3,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
+#include "base/file_identity.h"
 #include "bridge/photos/catalogs/program_databases.h"
 #include "bridge/photos/library.h"
 
@@ -30,7 +32,8 @@ class DiskLibrary final : public PhotoLibrary {
   bool containsFolder(const std::string& folder) const override;
   void finishInterruptedChange() override;
   // Each asset once, at the place of its first request; repeated
-  // identifiers do not repeat it (a selection is a set of assets).
+  // identifiers do not repeat it (a selection is a set of assets). Notes
+  // each file's identity the first time it is found.
   std::vector<Asset> fetchByIdentifiers(const std::vector<std::string>& identifiers) override;
   // Favourites also from digiKam's and Shotwell's databases and Takeout's
   // JSON sidecars; a database that exists but cannot be read leaves every
@@ -46,11 +49,15 @@ class DiskLibrary final : public PhotoLibrary {
   bool readResource(const Resource& resource, const ChunkHandler& onChunk) override;
   std::optional<RgbImage> requestImage(const Asset& asset, std::uint32_t targetWidth,
                                        std::uint32_t targetHeight) override;
-  // Resolves every asset again by its identifier and moves all its files to
-  // the Trash in one change (trash.h), through the folders that resolution
-  // opened. Refused, with nothing moved, when an asset no longer resolves or
-  // its files are no longer the ones it was fetched with.
-  ChangeResult deleteAssets(const std::vector<Asset>& assets) override;
+  // Under the change lock, resolves every asset again by its identifier,
+  // asks `recheck`, and moves all its files to the Trash in one change
+  // (trash.h), through the folders that resolution opened. Refused, with
+  // nothing moved, when an asset no longer resolves, its files are no
+  // longer the ones it was fetched with (names, and device and inode as
+  // fetchByIdentifiers first found them), or any file changed between this
+  // resolution and the first move.
+  ChangeResult deleteAssets(const std::vector<Asset>& assets,
+                            const ChangeCheck& recheck = {}) override;
 
  private:
   // Other programs' favourites, read once per run on first use.
@@ -70,6 +77,9 @@ class DiskLibrary final : public PhotoLibrary {
   mutable std::mutex alsoReadMutex_;
   std::map<std::string, std::vector<std::string>> alsoRead_;
   std::vector<std::string> unreadable_;
+  // Each file fetchByIdentifiers() found, by location, as it was the first
+  // time: deleteAssets() moves only these very files.
+  std::map<std::string, base::FileIdentity> fetched_;
 };
 
 // The library in the current user's pictures folder.

@@ -61,6 +61,11 @@ struct AssetAttributes {
 
 using ChunkHandler = std::function<void(std::span<const std::byte> chunk)>;
 
+// Asked by deleteAssets once the change holds its lock and the assets were
+// resolved again, right before anything moves: the text of a refusal, or no
+// value to go on.
+using ChangeCheck = std::function<std::optional<std::string>()>;
+
 class PhotoLibrary {
  public:
   virtual ~PhotoLibrary() = default;
@@ -75,9 +80,10 @@ class PhotoLibrary {
   // assets it could not list), as paths relative to the library.
   virtual std::vector<std::string> unreadableFolders() const { return {}; }
 
-  // Whether `folder` (a path the kernel resolves) is the library's own
-  // folder or lies inside it; files written there would mix with the
-  // user's own.
+  // Whether `folder` (a path the kernel resolves) is a folder of the
+  // library, lies inside one or holds the library, judged by device and
+  // inode whatever mounts lie between (a bind mount of a sub-folder
+  // included); files written there would mix with the user's own.
   virtual bool containsFolder(const std::string& folder) const {
     (void)folder;
     return false;
@@ -114,7 +120,9 @@ class PhotoLibrary {
                                                std::uint32_t targetHeight) = 0;
 
   // Deletes the assets, with every resource, in one change: all or nothing.
-  virtual ChangeResult deleteAssets(const std::vector<Asset>& assets) = 0;
+  // A refusal of `recheck` moves nothing and is the change's description.
+  virtual ChangeResult deleteAssets(const std::vector<Asset>& assets,
+                                    const ChangeCheck& recheck = {}) = 0;
 };
 
 inline std::optional<std::string> PhotoLibrary::assetState(const Asset&) { return std::nullopt; }

@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 #include <cstdlib>
 
+#include "base/file_identity.h"
+#include "base/private_folder.h"
 #include "base/regular_file.h"
 #include "base/write_all.h"
 
@@ -18,7 +21,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* header = "velmora-bridge change journal 1";
+// Version 2 names each moved file's identity; a journal of version 1 named
+// only places, and is no journal of ours any more.
+constexpr const char* header = "velmora-bridge change journal 2";
 constexpr const char* journalName = "change.journal";
 // Far beyond the journal of any real change (a million files take about
 // 100 MB).
@@ -32,26 +37,13 @@ std::optional<fs::path> homeFolder() {
   return std::nullopt;
 }
 
-// Our folder, open: a real folder of our own, not a symlink. -1 when it is
-// missing (and not to be made) or anything else.
+// Our folder, open: a real folder of our own, not a symlink, and narrowed to
+// 0700, so that no other user can take the lock or lay a journal. -1 when it
+// is missing (and not to be made) or anything else.
 int openOwnFolder(bool create) {
-  const std::optional<fs::path> data = dataHome();
-  if (!data) return -1;
-  const fs::path folder = *data / "velmora-bridge";
-  if (create) {
-    std::error_code ignored;
-    fs::create_directories(*data, ignored);
-    ::mkdir(folder.c_str(), 0700);
-  }
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || info.st_uid != ::getuid()) {
-    ::close(fd);
-    errno = EPERM;
-    return -1;
-  }
-  return fd;
+  const std::optional<fs::path> folder = base::bridgeDataFolder();
+  if (!folder) return -1;
+  return base::openPrivateFolder(*folder, create);
 }
 
 bool isHex(char c) {
@@ -115,18 +107,42 @@ std::string percentDecoded(std::string_view text) {
   return out;
 }
 
-int lockChanges(bool create) {
+int lockChanges(bool create, std::chrono::milliseconds wait) {
   const base::UniqueFd folder(openOwnFolder(create));
   if (!folder.valid()) return -1;
-  const int fd = ::openat(folder.get(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::openat(folder.get(), "lock", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  struct stat info {};
+  const bool foreign = fd >= 0 ? ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+                                     info.st_uid != ::getuid()
+                               : errno == ELOOP;
+  if (foreign) {
+    // Laid there while the folder was open to others (another user's file,
+    // a symlink): whoever holds it could keep every change waiting. A lock
+    // file of our own replaces it.
+    if (fd >= 0) ::close(fd);
+    ::unlinkat(folder.get(), "lock", 0);
+    fd = ::openat(folder.get(), "lock", O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }
   if (fd < 0) return -1;
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // Polled rather than waited on: a holder that is stopped (or another
+  // user's) must not keep this run waiting for ever.
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if ((error != EWOULDBLOCK && error != EINTR) || std::chrono::steady_clock::now() >= deadline) {
       ::close(fd);
+      errno = error == EINTR ? EWOULDBLOCK : error;
       return -1;
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return fd;
+}
+
+bool journalExists() {
+  const base::UniqueFd folder(openOwnFolder(false));
+  struct stat info {};
+  return folder.valid() && ::fstatat(folder.get(), journalName, &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 int writeJournal(const Journal& journal) {
@@ -136,7 +152,8 @@ int writeJournal(const Journal& journal) {
   for (const std::string& trash : journal.trashes) text += "trash " + escaped(trash) + "\n";
   for (const JournalMove& move : journal.moves) {
     text += "move " + std::to_string(move.trash) + " " + escaped(move.relativeFolder) + " " +
-            escaped(move.name) + " " + escaped(move.trashName) + "\n";
+            escaped(move.name) + " " + escaped(move.trashName) + " " +
+            base::identityText(move.identity) + "\n";
   }
   text += "end\n";
   const int fd = ::openat(folder.get(), journalName,
@@ -201,7 +218,7 @@ std::optional<Journal> readJournal() {
       journal.root = percentDecoded(parts[1]);
     } else if (parts.size() == 2 && parts[0] == "trash") {
       journal.trashes.push_back(percentDecoded(parts[1]));
-    } else if (parts.size() == 5 && parts[0] == "move") {
+    } else if (parts.size() == 10 && parts[0] == "move") {
       JournalMove move;
       const std::string index(parts[1]);
       if (index.empty() || index.size() > 9 ||
@@ -213,6 +230,12 @@ std::optional<Journal> readJournal() {
       move.relativeFolder = percentDecoded(parts[2]);
       move.name = percentDecoded(parts[3]);
       move.trashName = percentDecoded(parts[4]);
+      // The last five fields, as one text.
+      const char* from = parts[5].data();
+      const std::optional<base::FileIdentity> identity = base::identityFromText(std::string_view(
+          from, static_cast<std::size_t>(parts[9].data() + parts[9].size() - from)));
+      if (!identity) return Journal{};
+      move.identity = *identity;
       journal.moves.push_back(std::move(move));
     } else {
       return Journal{};

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -55,6 +56,8 @@ struct TrashFolder {
 constexpr unsigned maxNameAttempts = 100000;
 constexpr int maxPlanAttempts = 3;
 constexpr const char* infoSuffix = ".trashinfo";
+// How long a run that only puts back an old change waits for the lock.
+constexpr std::chrono::milliseconds replayLockWait{2'000};
 
 std::string reasonText(int error) {
   switch (error) {
@@ -258,11 +261,6 @@ int renameNoReplace(int fromFolder, const std::string& from, int toFolder, const
   return ::renameat(fromFolder, from.c_str(), toFolder, to.c_str()) == 0 ? 0 : errno;
 }
 
-bool entryExists(int folder, const std::string& name) {
-  struct stat info {};
-  return ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 // Every name in the open folder `fd`, with `dropSuffix` cut off where it
 // ends one.
 void listNames(int fd, std::string_view dropSuffix, std::unordered_set<std::string>& out) {
@@ -395,9 +393,16 @@ struct Move {
   TrashFolder* trash = nullptr;
   std::string trashName;
   std::string recorded;
+  base::FileIdentity identity;  // the file to move, as it was checked
   bool claimed = false;  // the info file is ours
   bool moved = false;
 };
+
+// The journal's identity of a file: a rename moves the change time.
+base::FileIdentity beforeMove(base::FileIdentity identity) {
+  identity.changed = 0;
+  return identity;
+}
 
 void syncFolder(int fd) {
   if (fd >= 0) ::fsync(fd);
@@ -476,8 +481,14 @@ void finishUnderLock(int libraryRoot);
 }  // namespace
 
 TrashChange::TrashChange(int libraryRoot) : root_(libraryRoot), lock_(lockChanges()) {
-  if (lock_ >= 0) finishUnderLock(root_);
+  if (lock_ >= 0) {
+    finishUnderLock(root_);
+  } else {
+    lockError_ = errno;
+  }
 }
+
+bool TrashChange::lockTimedOut() const { return lock_ < 0 && lockError_ == EWOULDBLOCK; }
 
 TrashChange::~TrashChange() {
   if (lock_ >= 0) ::close(lock_);
@@ -497,6 +508,14 @@ ChangeResult TrashChange::moveAll(const std::vector<TrashItem>& items) {
     }
   }
   if (unique.empty()) return {true, std::nullopt};
+  // Another bridge's change that does not end (stopped, or a lock held by
+  // someone else) refuses this one. Without any lock (its folder cannot be
+  // made), no journal can be written either, and the plan below fails.
+  if (lock_ < 0 && lockError_ == EWOULDBLOCK) {
+    return ChangeResult{false,
+                        "Eine andere Änderung der Mediathek ist noch nicht beendet; nichts wurde "
+                        "verschoben."};
+  }
   const std::optional<std::string> rootPath = pathOfFolder(root_);
 
   for (int plan = 1;; ++plan) {
@@ -520,7 +539,9 @@ ChangeResult TrashChange::moveAll(const std::vector<TrashItem>& items) {
       std::optional<std::string> recorded;
       if (path->second) recorded = recordedPath(*path->second, item->name, *trash);
       if (!recorded) return failure(item->name, ENOENT, 0);
-      Move move{item, trash, {}, *recorded};
+      const std::optional<base::FileIdentity> found = base::identityAt(item->folder, item->name.c_str());
+      if (!found) return failure(item->name, ENOENT, 0);
+      Move move{item, trash, {}, *recorded, item->expected.value_or(*found)};
       for (unsigned attempt = 1; attempt <= maxNameAttempts && move.trashName.empty(); ++attempt) {
         std::string name = trashName(item->name, attempt);
         if (trash->taken.insert(name).second) move.trashName = std::move(name);
@@ -535,7 +556,8 @@ ChangeResult TrashChange::moveAll(const std::vector<TrashItem>& items) {
     for (const Move& move : moves) {
       std::size_t trashIndex = 0;
       while (journal.trashes[trashIndex] != move.trash->base) ++trashIndex;
-      journal.moves.push_back({trashIndex, move.item->relativeFolder, move.item->name, move.trashName});
+      journal.moves.push_back({trashIndex, move.item->relativeFolder, move.item->name,
+                               move.trashName, beforeMove(move.identity)});
     }
 
     // From here on the change either completes or is put back as a whole,
@@ -593,6 +615,18 @@ ChangeResult TrashChange::moveAll(const std::vector<TrashItem>& items) {
     // The info files reach the disk before any file moves.
     for (TrashFolder* trash : chooser.all()) ::syncfs(trash->info);
 
+    // Right before the first move, every file is still the one that was
+    // checked: replaced, rewritten or touched since, nothing moves.
+    for (const Move& move : moves) {
+      const std::optional<base::FileIdentity> now =
+          base::identityAt(move.item->folder, move.item->name.c_str());
+      if (!now || *now != move.identity) {
+        const std::size_t stayed = undo(moves);
+        finish(stayed);
+        return ChangeResult{false, std::nullopt, true};
+      }
+    }
+
     for (Move& move : moves) {
       const int error = renameNoReplace(move.item->folder, move.item->name, move.trash->files,
                                         move.trashName);
@@ -613,7 +647,11 @@ ChangeResult TrashChange::moveAll(const std::vector<TrashItem>& items) {
 }
 
 void finishInterruptedChange(int libraryRoot) {
-  const base::UniqueFd lock(lockChanges(false));
+  // Without a journal there is nothing to wait for; with one, another
+  // bridge's change may be running (its own journal) or stopped: the run
+  // goes on after a moment, and a later run puts the files back.
+  if (!journalExists()) return;
+  const base::UniqueFd lock(lockChanges(false, replayLockWait));
   if (lock.valid()) finishUnderLock(libraryRoot);
 }
 
@@ -647,7 +685,11 @@ void finishUnderLock(int libraryRoot) {
       const std::optional<std::string> expected = recordedPath(*folderPath, entry.name, *trash);
       const Recorded recorded = recordedIn(*trash, entry.trashName);
       if (!expected || !recorded.exists) continue;
-      const bool inTrash = entryExists(trash->files, entry.trashName);
+      // Only the very file this journal moved: one that the user restored,
+      // replaced and trashed again under the same name is another file.
+      const std::optional<base::FileIdentity> there = base::identityAt(trash->files, entry.trashName.c_str());
+      if (there && beforeMove(*there) != entry.identity) continue;
+      const bool inTrash = there.has_value();
       if (!recorded.path) {
         // Claimed and killed before it was written: it describes nothing.
         if (!inTrash) ::unlinkat(trash->info, (entry.trashName + infoSuffix).c_str(), 0);
@@ -686,7 +728,8 @@ ChangeResult trashFiles(const std::vector<fs::path>& files) {
     if (!path || !plainName(name)) {
       return failure(name.empty() ? file.string() : name, ENOENT, 0);
     }
-    items.push_back({folders.back().get(), *path == "/" ? "" : path->substr(1) + "/", name});
+    items.push_back(
+        {folders.back().get(), *path == "/" ? "" : path->substr(1) + "/", name, std::nullopt});
   }
   if (items.empty()) return {true, std::nullopt};
   TrashChange change(root.get());

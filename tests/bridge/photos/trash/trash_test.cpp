@@ -20,6 +20,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/file_identity.h"
 #include "base/regular_file.h"
 #include "bridge/photos/disk_library.h"
 #include "support/file_flags.h"
@@ -358,6 +359,16 @@ TEST(Trash, ABindMountedFolderUsesTheTrashAtItsTop) {
   EXPECT_FALSE(fs::exists(source / "x.jpg"));
 }
 
+// The journal's last five fields for the file now at `path` (a rename moves
+// its change time, so the journal leaves that out); zeros when none is there.
+std::string journalIdentity(const fs::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return "0 0 0 0 0";
+  base::FileIdentity identity = base::identityOf(status);
+  identity.changed = 0;
+  return base::identityText(identity);
+}
+
 // A journal left by a killed change is put back as far as the disk confirms
 // it; whatever else it says (links out of the library, names with "..",
 // entries whose info file names another place, another library) moves
@@ -383,10 +394,15 @@ TEST(Trash, AJournalMovesOnlyWhatTheTrashConfirms) {
   writeFile(trash / "info" / "five.jpg.trashinfo",                     // claimed, never moved
             "[Trash Info]\nPath=" + (lib / "five.jpg").string() + "\n");
   writeFile(trash / "info" / "seven.jpg.trashinfo", "");               // killed before written
+  const auto move = [&](const std::string& folder, const std::string& name) {
+    return "move 0 " + folder + " " + name + " " + name + " " +
+           journalIdentity(trash / "files" / name) + "\n";
+  };
   const std::string journal =
-      "velmora-bridge change journal 1\nroot " + lib.string() + "\ntrash " + trash.string() +
-      "\nmove 0 a/ one.jpg one.jpg\nmove 0 out/ two.jpg two.jpg\nmove 0 ../etc/ three.jpg "
-      "three.jpg\nmove 0 a/ ../four.jpg four.jpg\nmove 0  five.jpg five.jpg\nmove 0  seven.jpg seven.jpg\nmove 7 a/ x x\nend\n";
+      "velmora-bridge change journal 2\nroot " + lib.string() + "\ntrash " + trash.string() +
+      "\n" + move("a/", "one.jpg") + move("out/", "two.jpg") + move("../etc/", "three.jpg") +
+      "move 0 a/ ../four.jpg four.jpg " + journalIdentity(trash / "files" / "four.jpg") + "\n" +
+      move("", "five.jpg") + move("", "seven.jpg") + "move 7 a/ x x 0 0 0 0 0\nend\n";
   const fs::path journalFile = home.trash().parent_path() / "velmora-bridge" / "change.journal";
   writeFile(journalFile, journal);
 
@@ -405,16 +421,55 @@ TEST(Trash, AJournalMovesOnlyWhatTheTrashConfirms) {
 
   // The journal of another library moves nothing, and goes.
   trashed("six.jpg", "six", (lib / "six.jpg").string());
-  writeFile(journalFile, "velmora-bridge change journal 1\nroot /elsewhere\ntrash " +
-                             trash.string() + "\nmove 0  six.jpg six.jpg\nend\n");
+  writeFile(journalFile, "velmora-bridge change journal 2\nroot /elsewhere\ntrash " +
+                             trash.string() + "\n" + move("", "six.jpg") + "end\n");
   photos::finishInterruptedChange(root.get());
   EXPECT_TRUE(fs::exists(trash / "files" / "six.jpg"));
   EXPECT_FALSE(fs::exists(lib / "six.jpg"));
   // So does one cut short before its end: nothing had moved yet.
-  writeFile(journalFile, "velmora-bridge change journal 1\nroot " + lib.string() + "\ntrash " +
-                             trash.string() + "\nmove 0  six.jpg six.jpg\n");
+  writeFile(journalFile, "velmora-bridge change journal 2\nroot " + lib.string() + "\ntrash " +
+                             trash.string() + "\n" + move("", "six.jpg"));
   photos::finishInterruptedChange(root.get());
   EXPECT_TRUE(fs::exists(trash / "files" / "six.jpg"));
+  EXPECT_FALSE(fs::exists(journalFile));
+}
+
+// After a kill the user restores the photo, replaces it with another and
+// trashes that with another program, under the same name and place: the
+// journal's replay leaves that other file in the Trash. A journal of the
+// version before identities moves nothing.
+TEST(Trash, AJournalPutsBackOnlyTheFilesItMoved) {
+  TrashHome home;
+  const fs::path lib = home.library();
+  const fs::path trash = home.trash();
+  writeFile(lib / "a.jpg", "the photo");
+  writeFile(lib / "b.jpg", "another photo");
+  const photos::ChangeResult moved = photos::trashFiles({lib / "a.jpg", lib / "b.jpg"});
+  ASSERT_TRUE(moved.succeeded);
+  const std::string entries = "move 0  a.jpg a.jpg " + journalIdentity(trash / "files" / "a.jpg") +
+                              "\nmove 0  b.jpg b.jpg " +
+                              journalIdentity(trash / "files" / "b.jpg") + "\n";
+  // Restored, replaced by a new picture, trashed again (a new inode, the
+  // same Trash entry and Path=).
+  fs::rename(trash / "files" / "a.jpg", lib / "a.jpg");
+  fs::remove(lib / "a.jpg");
+  writeFile(trash / "files" / "a.jpg", "a new picture");
+  const fs::path journalFile = trash.parent_path() / "velmora-bridge" / "change.journal";
+  writeFile(journalFile, "velmora-bridge change journal 2\nroot " + lib.string() + "\ntrash " +
+                             trash.string() + "\n" + entries + "end\n");
+
+  const base::UniqueFd root(::open(lib.c_str(), O_RDONLY | O_DIRECTORY));
+  photos::finishInterruptedChange(root.get());
+  EXPECT_FALSE(fs::exists(lib / "a.jpg"));
+  EXPECT_EQ(readFile(trash / "files" / "a.jpg"), "a new picture");
+  EXPECT_TRUE(fs::exists(trash / "info" / "a.jpg.trashinfo"));
+  EXPECT_EQ(readFile(lib / "b.jpg"), "another photo");  // still the file it moved
+  EXPECT_FALSE(fs::exists(journalFile));
+
+  writeFile(journalFile, "velmora-bridge change journal 1\nroot " + lib.string() + "\ntrash " +
+                             trash.string() + "\nmove 0  a.jpg a.jpg\nend\n");
+  photos::finishInterruptedChange(root.get());
+  EXPECT_FALSE(fs::exists(lib / "a.jpg"));
   EXPECT_FALSE(fs::exists(journalFile));
 }
 
