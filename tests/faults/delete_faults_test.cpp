@@ -14,6 +14,7 @@
 #include "deletion/delete_action.h"
 #include "inventory/fingerprint.h"
 #include "faults/interrupted_delete.h"
+#include "bridge/photos/catalogs/catalog_fixtures.h"
 #include "support/sample_files.h"
 #include "support/bridge_runner.h"
 
@@ -266,6 +267,12 @@ TEST(DeleteFaults, WhatChangesWhileTheDialogIsOpenMovesNothing) {
        bridge::messages::selectionChanged},
       {"rewritten in place", true, [&](const fs::path& p) { rewrite(p / "IMG_0002.JPG"); },
        bridge::messages::duplicateCheckChanged},
+      {"rated five stars in Shotwell", false,
+       [&](const fs::path& p) {
+         runSql(p.parent_path() / ".local/share/shotwell/data/photo.db",
+                "UPDATE PhotoTable SET rating = 5 WHERE filename LIKE '%/IMG_0002.JPG';");
+       },
+       bridge::messages::selectionHasFavorite},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -273,6 +280,11 @@ TEST(DeleteFaults, WhatChangesWhileTheDialogIsOpenMovesNothing) {
     writeFlatJpeg(home.pictures() / "IMG_0001.JPG", 10);
     writeFile(home.pictures() / "IMG_0001.xmp", R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"/>)");
     writeFlatJpeg(home.pictures() / "IMG_0002.JPG", 20);
+    const fs::path shotwell = home.home() / ".local/share/shotwell/data/photo.db";
+    fs::create_directories(shotwell.parent_path());
+    runSql(shotwell, std::string(shotwellSchema) +
+                         "INSERT INTO PhotoTable (filename, flags, rating) VALUES ('" +
+                         (home.pictures() / "IMG_0002.JPG").string() + "', 0, 0);");
     std::string text = R"({"ids": ["IMG_0001.JPG", "IMG_0002.JPG"])";
     if (c.checks) {
       text += R"(, "checks": [{"id": "IMG_0002.JPG", "hash": ")" +

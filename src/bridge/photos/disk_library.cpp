@@ -475,11 +475,13 @@ std::vector<std::string> DiskLibrary::alsoReadFor(const Asset& asset) const {
   return found == alsoRead_.end() ? std::vector<std::string>() : found->second;
 }
 
-const FavouriteIndex& DiskLibrary::programFavourites() {
-  std::call_once(programFavouritesRead_, [this] {
-    if (!root_) return;
-    programFavourites_ = readProgramDatabases(catalogPlacesFromEnvironment(rootText(*root_)));
-  });
+std::shared_ptr<const FavouriteIndex> DiskLibrary::programFavourites() {
+  const std::lock_guard lock(programFavouritesMutex_);
+  if (!programFavourites_) {
+    programFavourites_ = std::make_shared<const FavouriteIndex>(
+        root_ ? readProgramDatabases(catalogPlacesFromEnvironment(rootText(*root_)))
+              : FavouriteIndex{});
+  }
   return programFavourites_;
 }
 
@@ -490,7 +492,8 @@ std::string DiskLibrary::relativePath(const std::string& location) const {
 
 void DiskLibrary::addCatalogFacts(const Asset& asset, AssetAttributes& attributes,
                                   std::optional<double>& takeoutDate) {
-  const FavouriteIndex& programs = programFavourites();
+  const std::shared_ptr<const FavouriteIndex> index = programFavourites();
+  const FavouriteIndex& programs = *index;
   if (programs.unreadable) attributes.favoriteUnknown = true;
   for (const Resource& resource : asset.resources) {
     if (programs.favourites.contains(relativePath(resource.location))) attributes.isFavorite = true;
@@ -523,7 +526,8 @@ std::optional<std::string> DiskLibrary::assetState(const Asset& asset) {
   std::string state;
   // What another program's database says is part of the asset's state: a
   // rating given there shows in the next scan.
-  const FavouriteIndex& programs = programFavourites();
+  const std::shared_ptr<const FavouriteIndex> index = programFavourites();
+  const FavouriteIndex& programs = *index;
   if (programs.unreadable) return std::nullopt;
   for (const Resource& resource : asset.resources) {
     if (programs.favourites.contains(relativePath(resource.location))) state += "favourite\n";
@@ -615,6 +619,12 @@ ChangeResult DiskLibrary::deleteAssets(const std::vector<Asset>& assets,
   // Whatever the checks read now is what moves: moveAll refuses a file that
   // changes after this resolution.
   if (recheck) {
+    // A rating given in digiKam or Shotwell while the dialog was open counts
+    // too: their databases are read again for the re-check.
+    {
+      const std::lock_guard lock(programFavouritesMutex_);
+      programFavourites_.reset();
+    }
     if (std::optional<std::string> refusal = recheck()) return {false, std::move(refusal)};
   }
   return change.moveAll(items);

@@ -60,8 +60,9 @@ class DiskLibrary final : public PhotoLibrary {
                             const ChangeCheck& recheck = {}) override;
 
  private:
-  // Other programs' favourites, read once per run on first use.
-  const FavouriteIndex& programFavourites();
+  // Other programs' favourites, read on first use and kept for the run
+  // (a delete reads them again for its re-check under the lock).
+  std::shared_ptr<const FavouriteIndex> programFavourites();
   // What other programs say about the asset: favourites from their
   // databases and Takeout's JSON sidecars, and Takeout's date.
   void addCatalogFacts(const Asset& asset, AssetAttributes& attributes,
@@ -72,8 +73,8 @@ class DiskLibrary final : public PhotoLibrary {
   std::vector<std::string> alsoReadFor(const Asset& asset) const;
 
   std::optional<std::filesystem::path> root_;
-  std::once_flag programFavouritesRead_;
-  FavouriteIndex programFavourites_;
+  std::mutex programFavouritesMutex_;
+  std::shared_ptr<const FavouriteIndex> programFavourites_;
   mutable std::mutex alsoReadMutex_;
   std::map<std::string, std::vector<std::string>> alsoRead_;
   std::vector<std::string> unreadable_;
