@@ -648,6 +648,8 @@ TEST(DiskLibrary, RatingsInXmpOtherProgramsReadAreReadAndOnesThatCannotBeAreUnkn
   const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
   std::string huge = five;
   huge.insert(huge.find("<x:xmpmeta"), "<!--" + std::string(maximumXmpBytes, ' ') + "-->");
+  std::string markup = five;
+  markup.insert(markup.find("<x:xmpmeta"), "<!--" + std::string(maximumXmpMarkup, '<') + "-->");
   std::string damagedPacket = five.substr(0, five.size() / 2);
   const struct {
     std::string name;
@@ -672,6 +674,7 @@ TEST(DiskLibrary, RatingsInXmpOtherProgramsReadAreReadAndOnesThatCannotBeAreUnkn
       {"broken.jpg", damagedPacket, "", false, true},
       {"odd.jpg", wide(five, 2, false) + "x", "", false, true},
       {"huge.jpg", huge, "", false, true},
+      {"markup.jpg", markup, "", false, true},
       {"packet-broken.jpg", "", damagedPacket, false, true},
   };
   for (const auto& c : cases) {

@@ -70,7 +70,7 @@ std::optional<double> captureDate(const Exiv2::ExifData& exif, const Exiv2::XmpD
 }
 
 // The packet's properties, as xmp_text.h prepares it; false when it is too
-// large, no text, or the toolkit does not parse it (memory running out
+// large (in bytes or markup), no text, or the toolkit does not parse it (memory running out
 // included). A blank packet holds nothing.
 bool decodeXmp(std::string_view bytes, Exiv2::XmpData& xmp) {
   xmp.clear();
@@ -79,6 +79,10 @@ bool decodeXmp(std::string_view bytes, Exiv2::XmpData& xmp) {
     const std::optional<std::string> text = normalisedXmp(bytes);
     if (!text) return false;
     if (isBlankXmp(*text)) return true;
+    if (static_cast<std::size_t>(std::count(text->begin(), text->end(), '<')) >
+        maximumXmpMarkup) {
+      return false;
+    }
     if (Exiv2::XmpParser::decode(xmp, *text) == 0) return true;
   } catch (...) {
   }
