@@ -18,7 +18,7 @@ inline constexpr std::size_t maximumXmpBytes = std::size_t{8} << 20;
 
 // The most markup ("<") a packet may hold to be parsed. The toolkit looks
 // for an earlier sibling of each property one by one: 90,000 properties in
-// one description (6 MB) took 143 s; 20,000 take a few seconds. A long
+// one description (6 MB) took 143 s, 10,000 (20,000 "<") 1.6 s. A long
 // darktable or Lightroom history holds a few thousand.
 inline constexpr std::size_t maximumXmpMarkup = 20'000;
 
