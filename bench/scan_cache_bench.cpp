@@ -1,6 +1,6 @@
 // What the scan cache costs and saves, side by side in one run.
 //
-//   scan_cache_bench [assets] [--keep] [--no-uncached]
+//   scan_cache_bench [assets] [--keep] [--no-uncached] [--fuse]
 //
 // Builds a mixed library of `assets` files (default 2000) as phones fill
 // one: 12-megapixel JPEGs and HEICs, PNG screenshots and short 1080p videos.
@@ -21,7 +21,11 @@
 //
 // --no-uncached leaves out scan 1 (for 20,000 assets it alone takes an hour
 // on 2 cores); the warm and changed scans are then compared with scan 2.
+// --fuse shows the bridge the library through bindfs with sshfs's rule for
+// change times (--ctime-from-mtime): a file system whose times the cache
+// does not trust, where a hit needs the files' fingerprint (root, bindfs).
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -399,8 +403,11 @@ int main(int argc, char** argv) {
   int total = 2000;
   bool keep = false;
   bool uncached = true;
+  bool fuse = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--keep") {
+    if (std::string(argv[i]) == "--fuse") {
+      fuse = true;
+    } else if (std::string(argv[i]) == "--keep") {
       keep = true;
     } else if (std::string(argv[i]) == "--no-uncached") {
       uncached = false;
@@ -413,7 +420,8 @@ int main(int argc, char** argv) {
   const fs::path root =
       fs::temp_directory_path() / ("scan_cache_bench." + std::to_string(::getpid()));
   const fs::path home = root / "home";
-  const fs::path pictures = home / "Pictures";
+  // With --fuse the files live beside the home and are mounted into it.
+  const fs::path pictures = fuse ? root / "real-pictures" : home / "Pictures";
   const fs::path cache = root / "cache";
   fs::create_directories(home / ".config");
 
@@ -426,6 +434,17 @@ int main(int argc, char** argv) {
   const Library library = makeLibrary(total, pictures, root / "originals", base, screen);
   for (VipsImage* image : {base, screen}) g_object_unref(image);
   vips_cache_drop_all();
+  if (fuse) {
+    fs::create_directories(home / "Pictures");
+    const std::string command = "bindfs --ctime-from-mtime '" + pictures.string() + "' '" +
+                                (home / "Pictures").string() + "'";
+    if (std::system(command.c_str()) != 0) {
+      std::printf("bindfs could not mount the library\n");
+      fs::remove_all(root);
+      return 1;
+    }
+    std::printf("seen through bindfs --ctime-from-mtime at %s\n", (home / "Pictures").c_str());
+  }
   // A file changed less than two seconds ago is not kept (it could still
   // change without its times showing it); real libraries are older.
   ::sleep(3);
@@ -489,6 +508,7 @@ int main(int argc, char** argv) {
   }
   compareStorage(firstPreviews, root / "storage");
 
+  if (fuse) ::umount2((home / "Pictures").c_str(), MNT_DETACH);
   if (keep) {
     std::printf("kept: %s\n", root.c_str());
   } else {

@@ -30,6 +30,7 @@ test_packages=(
   clang libclang-rt-14-dev
   darknet
   libvips-tools zbar-tools ffmpeg
+  bindfs
 )
 
 packages=("${build_packages[@]}")

@@ -157,23 +157,42 @@ Outcome scanAsset(photos::PhotoLibrary& library, const photos::Asset& asset, uns
   // leaves the state after the reads different, and nothing is kept.
   const std::optional<std::string> state =
       cache != nullptr ? library.assetState(asset) : std::nullopt;
-  if (state) {
-    if (const std::optional<AssetFindings> kept = cache->find(asset.localIdentifier, *state)) {
+  AssetFindings findings;
+  std::optional<std::string> key = state;
+  // Where the files' times cannot vouch for their bytes, the bytes are
+  // read and their fingerprint is part of what must match: only the
+  // decoding is saved.
+  const bool contentChecked = state && library.stateNeedsContent(asset);
+  if (contentChecked) {
+    findings.fingerprint = resourceHash(library, asset, findings.size);
+    if (findings.fingerprint) {
+      *key += "content " + *findings.fingerprint + "\n";
+    } else {
+      key.reset();
+    }
+  }
+  if (key) {
+    if (const std::optional<AssetFindings> kept = cache->find(asset.localIdentifier, *key)) {
       notePreview(record, preview, placePreview(preview, kept->previewJpeg));
       return outcomeFor(asset, id, owner, *kept);
     }
   }
 
   const base::Clock::time_point started = base::Clock::now();
-  AssetFindings findings;
-  findings.fingerprint = resourceHash(library, asset, findings.size);
+  if (!contentChecked) findings.fingerprint = resourceHash(library, asset, findings.size);
   findings.attributes = library.attributes(asset);
   std::optional<base::FileIdentity> written;
   findings.preview = thumbnail(library, asset, preview, &findings.previewJpeg, &written);
   notePreview(record, preview, written);
-  if (state && worthKeeping(findings, base::Clock::now() - started) &&
+  if (key && worthKeeping(findings, base::Clock::now() - started) &&
       library.assetState(asset) == state) {
-    cache->keep(asset.localIdentifier, *state, findings);
+    // There the bytes are read once more: a change between the fingerprint
+    // and the decoding that kept size and times must not be kept under the
+    // fingerprint of the bytes before it.
+    std::uint64_t size = 0;
+    if (!contentChecked || resourceHash(library, asset, size) == findings.fingerprint) {
+      cache->keep(asset.localIdentifier, *key, findings);
+    }
   }
   return outcomeFor(asset, id, owner, findings);
 }

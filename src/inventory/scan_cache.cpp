@@ -16,6 +16,7 @@
 
 #include "base/private_folder.h"
 #include "base/regular_file.h"
+#include "bridge/photos/media/capture_date.h"
 #include "inventory/record_stamp.h"
 
 namespace velmora::inventory {
@@ -121,6 +122,12 @@ std::optional<std::string> encode(const AssetFindings& findings) {
   out.byte(attributes.isFavorite);
   out.byte(attributes.creationDate.has_value());
   out.real(attributes.creationDate.value_or(0.0));
+  // A date without a zone is kept as written and read in the zone of the
+  // scan that finds it, as a scan without the cache would read it.
+  const std::optional<photos::WallClock>& written = attributes.creationWallClock;
+  out.byte(written.has_value());
+  out.number(std::bit_cast<std::uint64_t>(written ? written->seconds : std::int64_t{0}));
+  out.real(written ? written->fraction : 0.0);
   const bridge::Json& preview = findings.preview;
   out.byte(!preview.empty());
   if (!preview.empty()) {
@@ -160,6 +167,14 @@ std::optional<AssetFindings> decode(std::string_view bytes) {
   const bool dated = in.byte();
   const double created = in.real();
   if (dated) attributes.creationDate = created;
+  const bool asWritten = in.byte();
+  const auto seconds = std::bit_cast<std::int64_t>(in.number());
+  const double fraction = in.real();
+  if (asWritten) {
+    if (!dated) return std::nullopt;
+    attributes.creationWallClock = photos::WallClock{seconds, fraction};
+    attributes.creationDate = photos::instantOf(*attributes.creationWallClock);
+  }
   if (in.byte()) {
     findings.preview["qr"] = in.byte();
     findings.preview["qr_checked"] = in.byte();
@@ -172,6 +187,13 @@ std::optional<AssetFindings> decode(std::string_view bytes) {
   if (hasJpeg) findings.previewJpeg = std::move(jpeg);
   if (!in.whole()) return std::nullopt;
   return findings;
+}
+
+// The number a PRAGMA answers; -1 when it answers none.
+std::int64_t pragmaNumber(base::SqliteDatabase& database, const char* pragma) {
+  base::SqliteStatement statement = database.prepare(pragma);
+  if (!statement.valid() || statement.step() != SQLITE_ROW) return -1;
+  return statement.integer(0);
 }
 
 std::string fileName(const char* suffix = "") { return std::string(scanCacheFileName) + suffix; }
@@ -253,6 +275,17 @@ int ScanCache::connect() {
   int code = database_.open((real / fileName()).string());
   if (code != SQLITE_OK) return code;
   database_.setBusyTimeout(busyTimeout);
+  // Pages freed when entries go are handed back to the file system
+  // (forgetTheRest): set before the file's first table. A file made
+  // without it comes from an earlier build, whose entries no stamp of
+  // this one matches: they go, and the then small file is rewritten once.
+  if (pragmaNumber(database_, "PRAGMA auto_vacuum") != 2) {
+    database_.execute("PRAGMA auto_vacuum=INCREMENTAL");
+    if (pragmaNumber(database_, "PRAGMA page_count") > 0 &&
+        database_.execute("DROP TABLE IF EXISTS asset_entry") == SQLITE_OK) {
+      database_.execute("VACUUM");
+    }
+  }
 
   base::SqliteStatement journal = database_.prepare("PRAGMA journal_mode=WAL", &code);
   if (!journal.valid()) return code;
@@ -364,7 +397,19 @@ void ScanCache::forgetTheRest() {
       return;
     }
   }
-  if (database_.execute("COMMIT") != SQLITE_OK) database_.execute("ROLLBACK");
+  if (database_.execute("COMMIT") != SQLITE_OK) {
+    database_.execute("ROLLBACK");
+    return;
+  }
+  // A library that shrank leaves most pages free. Once they are more than a
+  // quarter of the file they go back to the file system; that moves at
+  // most as many pages as there are free ones, and happens only after
+  // entries went.
+  const std::int64_t freePages = pragmaNumber(database_, "PRAGMA freelist_count");
+  const std::int64_t pages = pragmaNumber(database_, "PRAGMA page_count");
+  if (freePages > 0 && pages > 0 && freePages * 4 > pages) {
+    database_.execute("PRAGMA incremental_vacuum");
+  }
 }
 
 std::unique_ptr<ScanCache> openScanCache(const std::optional<std::filesystem::path>& folder) {

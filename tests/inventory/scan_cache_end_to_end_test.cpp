@@ -2,11 +2,14 @@
 // files as without one, and every kind of change to a library seen.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "bridge/photos/disk_library.h"
@@ -42,13 +45,14 @@ class ScanCacheEndToEnd : public ::testing::Test {
  protected:
   fs::path cacheFolder() const { return home.home() / ".cache" / "velmora-bridge"; }
 
-  Scan scan(bool cached) {
+  Scan scan(bool cached, const char* zone = nullptr) {
     const fs::path previews = home.scratch() / "previews";
     fs::remove_all(previews);
     fs::create_directories(previews);
     RunOptions options;
     options.environment = home.environment();
     if (!cached) options.environment["VELMORA_SCAN_CACHE"] = "off";
+    if (zone != nullptr) options.environment["TZ"] = zone;
     Scan result{runBridge({"scan", previews.string()}, options), {}};
     EXPECT_EQ(result.run.status, 0);
     EXPECT_EQ(result.run.err, "");
@@ -193,6 +197,75 @@ TEST_F(ScanCacheEndToEnd, EveryKindOfChangeIsSeen) {
   EXPECT_EQ(recordOf(expected, "same.jpg"), recordOf(before, "same.jpg"));
   // The changed assets were kept again, under their new state.
   EXPECT_EQ(kept().size(), 9u);
+  expectSame(scan(true), expected);
+}
+
+TEST_F(ScanCacheEndToEnd, AWarmScanInAnotherZoneGivesThatZonesDates) {
+  // A date without a zone, kept by a scan at home and found by one abroad.
+  writeFile(home.pictures() / "trip.jpg", *inventory::encodeJpeg(halves(400, 300), 90));
+  writeFile(
+      home.pictures() / "trip.xmp",
+      R"(<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">)"
+      R"(<rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/" xmp:CreateDate="2021-06-01T10:00:00"/>)"
+      R"(</rdf:RDF></x:xmpmeta>)");
+  letTheLibrarySettle();
+  const Scan atHome = scan(true, "UTC");
+  EXPECT_EQ(recordOf(atHome, "trip.jpg")["created"], 1622541600.0);
+  const Scan expected = scan(false, "JST-9");
+  EXPECT_EQ(recordOf(expected, "trip.jpg")["created"], 1622541600.0 - 9 * 3600);
+  expectSame(scan(true, "JST-9"), expected);
+}
+
+// The library seen through bindfs with sshfs's rule for change times
+// (equal to the modification time), unmounted at the end.
+class FuseMount {
+ public:
+  FuseMount(const fs::path& real, const fs::path& at) : at_(at) {
+    const std::string command = "bindfs --ctime-from-mtime -o nonempty '" + real.string() + "' '" +
+                                at.string() + "' >/dev/null 2>&1";
+    mounted_ = std::system(command.c_str()) == 0;
+  }
+  ~FuseMount() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  FuseMount(const FuseMount&) = delete;
+  FuseMount& operator=(const FuseMount&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
+TEST_F(ScanCacheEndToEnd, OnAFuseMountAnEditThatKeepsSizeAndTimesIsSeen) {
+  if (::geteuid() != 0 || ::access("/dev/fuse", R_OK | W_OK) != 0 ||
+      std::system("command -v bindfs >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root, /dev/fuse and bindfs";
+  }
+  const fs::path real = home.scratch() / "real";
+  // A byte after the picture's end: the edit changes the fingerprint only.
+  const std::string photo = *inventory::encodeJpeg(halves(400, 300), 90) + "1";
+  writeFile(real / "a.jpg", photo);
+  fs::copy_file(testdata() / "photos/jpeg/london.jpg", real / "b.jpg");
+  const FuseMount mount(real, home.pictures());
+  if (!mount.mounted()) GTEST_SKIP() << "bindfs cannot mount here";
+  letTheLibrarySettle();
+  const Scan before = scan(true);
+
+  // A camera-clock fix that keeps size and modification time (exiftool -P).
+  struct stat status {};
+  ASSERT_EQ(::stat((real / "a.jpg").c_str(), &status), 0);
+  {
+    std::fstream file(real / "a.jpg", std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(photo.size() - 1));
+    file.put('2');
+  }
+  const timespec times[2] = {status.st_atim, status.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (real / "a.jpg").c_str(), times, 0), 0);
+  letTheLibrarySettle();
+
+  const Scan expected = scan(false);
+  EXPECT_NE(recordOf(expected, "a.jpg")["hash"], recordOf(before, "a.jpg")["hash"]);
   expectSame(scan(true), expected);
 }
 

@@ -5,10 +5,12 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "inventory/scan.h"
 #include "support/fake_library.h"
 #include "support/temp_dir.h"
+#include "support/time_zone.h"
 
 namespace velmora::inventory {
 namespace {
@@ -271,6 +273,75 @@ TEST_F(ScanCacheTest, WhatIsInTheFilesPlaceDecidesWhetherItCanBeUsed) {
       EXPECT_EQ(testing::readFile(victim), "not the cache");
     }
   }
+}
+
+TEST_F(ScanCacheTest, WhereTimesCannotVouchForTheBytesTheirFingerprintMustMatchToo) {
+  // As on a FUSE file system with sshfs's rules: an edit keeps size and
+  // times, so the files' state stays as it was while a file's bytes change.
+  FakeLibrary library = keepableLibrary();
+  library.statesNeedContent = true;
+  {
+    std::unique_ptr<ScanCache> cache = open();
+    scan(library, dir / "filling", cache.get());
+  }
+  library.contents["a.jpg#0"] = "AAA";
+  library.entries[0].attributes.isFavorite = false;
+  const Scan expected = uncached(library);
+  library.imageRequests = 0;
+  library.readLog.clear();
+  {
+    std::unique_ptr<ScanCache> cache = open();
+    expectSame(scan(library, dir / "warm", cache.get()), expected);
+  }
+  // Every asset's bytes are read, only the changed one is decoded.
+  EXPECT_EQ(library.imageRequests, 1);
+  EXPECT_EQ(std::set<std::string>(library.readLog.begin(), library.readLog.end()).size(), 5u);
+}
+
+TEST_F(ScanCacheTest, ADateWithoutAZoneIsReadInTheZoneOfTheScanThatFindsIt) {
+  // A journey between two scans: the photo's wall-clock time is another
+  // instant now, as a scan without the cache reads it.
+  FakeLibrary library = keepableLibrary();
+  photos::AssetAttributes& attributes = library.entries[0].attributes;
+  attributes.creationWallClock = photos::WallClock{1'600'000'000, 0.25};
+  {
+    testing::ScopedTimeZone zone("UTC");
+    attributes.creationDate = photos::instantOf(*attributes.creationWallClock);
+    std::unique_ptr<ScanCache> cache = open();
+    scan(library, dir / "at home", cache.get());
+  }
+  testing::ScopedTimeZone zone("JST-9");
+  attributes.creationDate = photos::instantOf(*attributes.creationWallClock);
+  const Scan expected = uncached(library);
+  library.imageRequests = 0;
+  std::unique_ptr<ScanCache> cache = open();
+  expectSame(scan(library, dir / "abroad", cache.get()), expected);
+  EXPECT_EQ(library.imageRequests, 0);
+  EXPECT_NE(expected.lines.find("1599967600.25"), std::string::npos);
+}
+
+TEST_F(ScanCacheTest, TheFileShrinksWithTheLibrary) {
+  FakeLibrary large;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".jpg";
+    large.add(name, photos::mediaTypeImage, {{1, "public.jpeg", name}});
+    large.entries.back().preview = pattern(200, 150, static_cast<std::uint8_t>(i));
+    large.states[name] = "state of " + name;
+  }
+  FakeLibrary small = large;
+  small.entries.resize(3);
+  const fs::path file = dir / "cache" / scanCacheFileName;
+  for (FakeLibrary* library : {&large, &small}) {
+    std::unique_ptr<ScanCache> cache = open();
+    scan(*library, dir / "previews", cache.get());
+  }
+  const auto smallSize = fs::file_size(file);
+  {
+    std::unique_ptr<ScanCache> cache = open();
+    scan(large, dir / "previews", cache.get());
+  }
+  const auto largeSize = fs::file_size(file);
+  EXPECT_LT(smallSize * 20, largeSize) << smallSize << " " << largeSize;
 }
 
 TEST_F(ScanCacheTest, AFolderThatIsASymlinkOrAnotherUsersIsNotUsed) {

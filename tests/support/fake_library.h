@@ -28,6 +28,8 @@ class FakeLibrary : public photos::PhotoLibrary {
   std::size_t identifierLookups = 0;                 // calls of fetchByIdentifiers
   // What assetState() answers per identifier; none for the others.
   std::map<std::string, std::string> states;
+  // Whether those states need the contents to vouch for them too.
+  bool statesNeedContent = false;
   int imageRequests = 0;
 
   // Adds an asset whose resources are given as (type, uti, bytes or none).
@@ -85,6 +87,8 @@ class FakeLibrary : public photos::PhotoLibrary {
     if (state == states.end()) return std::nullopt;
     return state->second;
   }
+
+  bool stateNeedsContent(const photos::Asset&) override { return statesNeedContent; }
 
   bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
     {

@@ -25,6 +25,9 @@ class ForwardingLibrary : public photos::PhotoLibrary {
   std::optional<std::string> assetState(const photos::Asset& asset) override {
     return real_.assetState(asset);
   }
+  bool stateNeedsContent(const photos::Asset& asset) override {
+    return real_.stateNeedsContent(asset);
+  }
   bool readResource(const photos::Resource& resource, const photos::ChunkHandler& onChunk) override {
     return real_.readResource(resource, onChunk);
   }

@@ -24,6 +24,7 @@
 #include "bridge/photos/screenshot.h"
 #include "bridge/photos/trash/trash.h"
 #include "base/file_identity.h"
+#include "bridge/photos/trusted_times.h"
 #include "base/regular_file.h"
 
 namespace velmora::photos {
@@ -410,8 +411,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   const bool readable = isRegularFile(path) && canRead(path);
   // Embedded XMP and the desktop's rating both live in the primary file.
   if (!readable && !isDanglingLink(path)) attributes.favoriteUnknown = true;
-  std::optional<double> created;        // the file's own EXIF or XMP
-  std::optional<double> containerDate;  // a video's
+  std::optional<double> created;              // the file's own EXIF or XMP
+  std::optional<WallClock> createdAsWritten;  // that date when it has no zone
+  std::optional<double> containerDate;        // a video's
 
   if (asset.mediaType == mediaTypeImage) {
     const std::string base = root_ ? rootText(*root_) + "/" : std::string();
@@ -424,7 +426,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
         attributes.pixelWidth = image->width;
         attributes.pixelHeight = image->height;
         created = image->captureDate;
+        createdAsWritten = image->captureWallClock;
         attributes.isFavorite = fiveStars(image->rating);
+        if (image->ratingUnknown) attributes.favoriteUnknown = true;
         if (image->screenshotMarker) attributes.mediaSubtypes |= mediaSubtypeScreenshot;
       }
     }
@@ -444,7 +448,7 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
   // XMP sidecars, in resource order: a rating, and the date when the file
   // itself has none. A sidecar's date (often one set by hand in a photo
   // organiser) comes before a video container's. A sidecar that cannot be
-  // read leaves the rating unknown.
+  // read or parsed leaves the rating unknown.
   for (const Resource& resource : asset.resources) {
     if (attributes.isFavorite && created) break;
     if (resource.type != resourceTypeAdjustmentData || !hasExtension(resource.location, "xmp")) {
@@ -454,12 +458,19 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
       if (!isDanglingLink(resource.location)) attributes.favoriteUnknown = true;
       continue;
     }
-    if (const std::optional<SidecarMetadata> sidecar = readSidecar(resource.location)) {
-      if (!attributes.isFavorite) attributes.isFavorite = fiveStars(sidecar->rating);
-      if (!created) created = sidecar->captureDate;
+    const std::optional<SidecarMetadata> sidecar = readSidecar(resource.location);
+    if (!sidecar || sidecar->unreadable) {
+      attributes.favoriteUnknown = true;
+      continue;
+    }
+    if (!attributes.isFavorite) attributes.isFavorite = fiveStars(sidecar->rating);
+    if (!created) {
+      created = sidecar->captureDate;
+      createdAsWritten = sidecar->captureWallClock;
     }
   }
 
+  if (created) attributes.creationWallClock = createdAsWritten;
   std::optional<double> takeoutDate;
   addCatalogFacts(asset, attributes, takeoutDate);
 
@@ -547,17 +558,37 @@ std::optional<std::string> DiskLibrary::assetState(const Asset& asset) {
     if (::stat(resource.location.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
       return std::nullopt;
     }
+    const std::string name = resource.originalFilename.value_or("");
+    if (!timesAreTrusted(resource.location)) {
+      // Identity and change time say nothing here (stateNeedsContent): what
+      // the contents do not show is the size, the modification time (the
+      // date of a file without one) and the desktop's rating.
+      char rating[16] = {};
+      const ssize_t length =
+          ::getxattr(resource.location.c_str(), "user.baloo.rating", rating, sizeof rating);
+      state += std::to_string(resource.type) + " " + std::to_string(name.size()) + ":" + name +
+               " " + std::to_string(status.st_size) + " " +
+               std::to_string(nanoseconds(status.st_mtim)) + " rating " +
+               (length < 0 ? "errno " + std::to_string(errno)
+                           : std::string(rating, static_cast<std::size_t>(length))) +
+               "\n";
+      continue;
+    }
     // The change time moves with every write, and with attributes (a
     // desktop rating) and permissions; no program can set it back. (The
     // modification time can be anything, a camera's wrong clock included.)
     if (nanoseconds(status.st_ctim) >= settled) return std::nullopt;
-    const std::string name = resource.originalFilename.value_or("");
     state += std::to_string(resource.type) + " " + std::to_string(name.size()) + ":" + name + " " +
              std::to_string(status.st_dev) + " " + std::to_string(status.st_ino) + " " +
              std::to_string(status.st_size) + " " + std::to_string(nanoseconds(status.st_mtim)) +
              " " + std::to_string(nanoseconds(status.st_ctim)) + "\n";
   }
   return state;
+}
+
+bool DiskLibrary::stateNeedsContent(const Asset& asset) {
+  return std::any_of(asset.resources.begin(), asset.resources.end(),
+                     [](const Resource& resource) { return !timesAreTrusted(resource.location); });
 }
 
 bool DiskLibrary::readResource(const Resource& resource, const ChunkHandler& onChunk) {

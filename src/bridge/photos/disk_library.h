@@ -44,6 +44,7 @@ class DiskLibrary final : public PhotoLibrary {
   // what other programs' databases say of the asset. None when a file is
   // missing or no regular file, or changed less than two seconds ago.
   std::optional<std::string> assetState(const Asset& asset) override;
+  bool stateNeedsContent(const Asset& asset) override;
   // 1 MiB chunks; false when the file cannot be opened, is not a regular
   // file, or fails before its end.
   bool readResource(const Resource& resource, const ChunkHandler& onChunk) override;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/photos/media/capture_date.h"
 #include "bridge/photos/trash/change_result.h"
 #include "bridge/photos/preview/rgb_image.h"
 
@@ -53,6 +54,9 @@ struct AssetAttributes {
   std::uint64_t pixelHeight = 0;
   bool isFavorite = false;
   std::optional<double> creationDate;  // seconds since 1970-01-01 UTC
+  // The date as the file writes it when it gives no zone: creationDate is
+  // that wall-clock time in this computer's zone when it was read.
+  std::optional<WallClock> creationWallClock = std::nullopt;
   // A place that may hold the rating (the photo, an XMP or JSON sidecar,
   // another program's database) could not be read: whether the asset is a
   // favourite is not known.
@@ -109,6 +113,12 @@ class PhotoLibrary {
   // leave the text as it is. The default promises nothing.
   virtual std::optional<std::string> assetState(const Asset& asset);
 
+  // Whether the asset's files lie where their state cannot vouch for their
+  // contents (a file system whose times or identities cannot be trusted):
+  // equal states then promise the same only together with equal contents,
+  // which the caller compares through the fingerprint. The default: no.
+  virtual bool stateNeedsContent(const Asset& asset);
+
   // Streams the resource's bytes to `onChunk` in order, in bounded chunks.
   // Returns false when the bytes are not all available locally (cannot be
   // opened, or not read to their end); chunks may have been delivered.
@@ -126,5 +136,6 @@ class PhotoLibrary {
 };
 
 inline std::optional<std::string> PhotoLibrary::assetState(const Asset&) { return std::nullopt; }
+inline bool PhotoLibrary::stateNeedsContent(const Asset&) { return false; }
 
 }  // namespace velmora::photos

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "bridge/photos/layout.h"
+#include "bridge/photos/media/xmp_text.h"
 #include "bridge/photos/preview/preview_formats.h"
 #include "inventory/fingerprint.h"
 #include "inventory/raw_sample.h"
@@ -607,6 +608,88 @@ TEST(DiskLibrary, FavouritesByEmbeddedRatingSidecarsOrDesktopRating) {
     const Asset* asset = findAsset(assets, name);
     ASSERT_NE(asset, nullptr) << name;
     EXPECT_EQ(library.attributes(*asset).isFavorite, favourite) << name;
+  }
+}
+
+// ASCII text in UTF-16 or UTF-32 with its byte-order mark.
+std::string wide(const std::string& text, int unit, bool big) {
+  std::string out;
+  const auto put = [&](std::uint32_t code) {
+    for (int i = 0; i < unit; ++i) {
+      const int shift = 8 * (big ? unit - 1 - i : i);
+      out.push_back(static_cast<char>((code >> shift) & 0xFF));
+    }
+  };
+  put(0xFEFF);
+  for (const char c : text) put(static_cast<unsigned char>(c));
+  return out;
+}
+
+// A JPEG's XMP segment put right after its start, as cameras and editors
+// write it.
+void embedXmpPacket(const fs::path& file, const std::string& packet) {
+  std::string bytes = testing::readFile(file);
+  const std::string header = std::string("http://ns.adobe.com/xap/1.0/") + '\0';
+  const std::size_t length = 2 + header.size() + packet.size();
+  std::string segment = "\xFF\xE1";
+  segment += static_cast<char>(length >> 8);
+  segment += static_cast<char>(length & 0xFF);
+  bytes.insert(2, segment + header + packet);
+  writeFile(file, bytes);
+}
+
+TEST(DiskLibrary, RatingsInXmpOtherProgramsReadAreReadAndOnesThatCannotBeAreUnknown) {
+  // Sidecars and packets Exiv2 alone does not take, each holding five
+  // stars; those that cannot be read within bounds must leave the rating
+  // unknown (delete then refuses), never "no favourite".
+  TempDir dir;
+  const fs::path lib = dir / "lib";
+  const std::string five = sidecarWithRating(5);
+  const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
+  std::string huge = five;
+  huge.insert(huge.find("<x:xmpmeta"), "<!--" + std::string(maximumXmpBytes, ' ') + "-->");
+  std::string markup = five;
+  markup.insert(markup.find("<x:xmpmeta"), "<!--" + std::string(maximumXmpMarkup, '<') + "-->");
+  std::string damagedPacket = five.substr(0, five.size() / 2);
+  const struct {
+    std::string name;
+    std::string sidecar;  // none when empty, "-" for an empty file
+    std::string packet;   // embedded in the photo when not empty
+    bool favourite;
+    bool unknown;
+  } cases[] = {
+      {"newline.jpg", "\n\n  " + five, "", true, false},
+      {"bom-newline.jpg", "\xEF\xBB\xBF\r\n" + five, "", true, false},
+      {"utf16le.jpg", wide(declaration + five, 2, false), "", true, false},
+      {"utf16be.jpg", wide(declaration + five, 2, true), "", true, false},
+      {"utf32be.jpg", wide(five, 4, true), "", true, false},
+      {"doctype.jpg", "<?xml version=\"1.0\"?>\n<!DOCTYPE x:xmpmeta>\n" + five, "", true, false},
+      {"packet-doctype.jpg", "", "<!DOCTYPE x:xmpmeta>" + five, true, false},
+      {"packet-utf16.jpg", "", wide(five, 2, false), true, false},
+      {"empty.jpg", "-", "", false, false},
+      {"three.jpg", sidecarWithRating(3), "", false, false},
+      // Entities only a DOCTYPE declares, which is not read: no expansion.
+      {"entities.jpg", "<!DOCTYPE x [<!ENTITY r \"5\">]>" + sidecar("xmp:Rating=\"&r;\""), "",
+       false, true},
+      {"broken.jpg", damagedPacket, "", false, true},
+      {"odd.jpg", wide(five, 2, false) + "x", "", false, true},
+      {"huge.jpg", huge, "", false, true},
+      {"markup.jpg", markup, "", false, true},
+      {"packet-broken.jpg", "", damagedPacket, false, true},
+  };
+  for (const auto& c : cases) {
+    copySample("photos/jpeg/white-1x1.jpg", lib / c.name);
+    if (!c.packet.empty()) embedXmpPacket(lib / c.name, c.packet);
+    if (!c.sidecar.empty()) writeFile(lib / (c.name + ".xmp"), c.sidecar == "-" ? "" : c.sidecar);
+  }
+  DiskLibrary library(lib);
+  const std::vector<Asset> assets = library.fetchAll();
+  for (const auto& c : cases) {
+    const Asset* asset = findAsset(assets, c.name);
+    ASSERT_NE(asset, nullptr) << c.name;
+    const AssetAttributes attributes = library.attributes(*asset);
+    EXPECT_EQ(attributes.isFavorite, c.favourite) << c.name;
+    EXPECT_EQ(attributes.favoriteUnknown, c.unknown) << c.name;
   }
 }
 

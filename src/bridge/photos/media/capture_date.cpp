@@ -101,15 +101,34 @@ std::optional<long> takeZone(std::string_view& text) {
   return sign * (hours * 3600L + minutes * 60L);
 }
 
-double secondsAt(std::tm fields, std::optional<long> zone) {
-  if (zone) return static_cast<double>(::timegm(&fields) - *zone);
-  return static_cast<double>(std::mktime(&fields));
+// The instant of the civil time, with its fraction; one without a zone is
+// also handed out as written, and its instant is taken from that, so that
+// a time kept as written gives the same instant as reading it again.
+double secondsAt(std::tm fields, const std::optional<long>& zone, double subSeconds,
+                 std::optional<WallClock>* asWritten) {
+  const std::int64_t utc = ::timegm(&fields);
+  if (zone) {
+    if (asWritten != nullptr) asWritten->reset();
+    return static_cast<double>(utc - *zone) + subSeconds;
+  }
+  const WallClock written{utc, subSeconds};
+  if (asWritten != nullptr) *asWritten = written;
+  return instantOf(written);
 }
 
 }  // namespace
 
+double instantOf(const WallClock& time) {
+  const auto seconds = static_cast<std::time_t>(time.seconds);
+  std::tm fields{};
+  ::gmtime_r(&seconds, &fields);
+  fields.tm_isdst = -1;
+  return static_cast<double>(std::mktime(&fields)) + time.fraction;
+}
+
 std::optional<double> exifDateTime(std::string_view dateTime, std::string_view offset,
-                                   std::string_view subSeconds) {
+                                   std::string_view subSeconds,
+                                   std::optional<WallClock>* asWritten) {
   std::string_view text = trimmed(dateTime);
   const std::optional<std::tm> fields = takeCivilTime(text, ":-", " T");
   if (!fields || !trimmed(text).empty()) return std::nullopt;
@@ -120,7 +139,7 @@ std::optional<double> exifDateTime(std::string_view dateTime, std::string_view o
     // A blank placeholder ("   :  ") or garbage: treat as no offset.
     if (!offsetText.empty()) zone.reset();
   }
-  return secondsAt(*fields, zone) + fraction(trimmed(subSeconds));
+  return secondsAt(*fields, zone, fraction(trimmed(subSeconds)), asWritten);
 }
 
 std::optional<double> containerDateTime(std::string_view text) {
@@ -134,10 +153,10 @@ std::optional<double> containerDateTime(std::string_view text) {
     if (!parsed || !text.empty()) return std::nullopt;
     zone = *parsed;
   }
-  return secondsAt(*fields, zone) + subSeconds;
+  return secondsAt(*fields, zone, subSeconds, nullptr);
 }
 
-std::optional<double> xmpDateTime(std::string_view text) {
+std::optional<double> xmpDateTime(std::string_view text, std::optional<WallClock>* asWritten) {
   text = trimmed(text);
   int year = 0, month = 1, day = 1, hour = 0, minute = 0, second = 0;
   double subSeconds = 0;
@@ -166,7 +185,7 @@ std::optional<double> xmpDateTime(std::string_view text) {
   if (!text.empty()) return std::nullopt;
   const std::optional<std::tm> fields = civilTime(year, month, day, hour, minute, second);
   if (!fields) return std::nullopt;
-  return secondsAt(*fields, zone) + subSeconds;
+  return secondsAt(*fields, zone, subSeconds, asWritten);
 }
 
 }  // namespace velmora::photos

@@ -1,8 +1,13 @@
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vips/vips.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <exiv2/exiv2.hpp>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -16,6 +21,7 @@
 #include "bridge/photos/media/media_metadata.h"
 #include "bridge/photos/media/raw_file.h"
 #include "bridge/photos/media/screenshot_marker.h"
+#include "bridge/photos/media/xmp_text.h"
 
 namespace velmora::photos {
 
@@ -35,30 +41,79 @@ std::string text(const Exiv2::ExifData& exif, const char* key) {
 // The XMP dates that say when a picture was taken, most telling first.
 // Editors and exporters often keep only these: GIMP, for one, writes
 // xmp:CreateDate and photoshop:DateCreated but no EXIF date.
-std::optional<double> xmpCaptureDate(const Exiv2::XmpData& xmp) {
+std::optional<double> xmpCaptureDate(const Exiv2::XmpData& xmp,
+                                     std::optional<WallClock>* asWritten) {
   for (const char* key :
        {"Xmp.exif.DateTimeOriginal", "Xmp.photoshop.DateCreated", "Xmp.xmp.CreateDate"}) {
     const auto it = xmp.findKey(Exiv2::XmpKey(key));
     if (it == xmp.end()) continue;
-    if (auto date = xmpDateTime(it->toString())) return date;
+    if (auto date = xmpDateTime(it->toString(), asWritten)) return date;
   }
   return std::nullopt;
 }
 
-std::optional<double> captureDate(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
+std::optional<double> captureDate(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp,
+                                  std::optional<WallClock>* asWritten) {
   // The moment the shutter fired; the digitizing time is the same for a
   // camera and better than a file time for a scan.
   if (auto date = exifDateTime(text(exif, "Exif.Photo.DateTimeOriginal"),
                                text(exif, "Exif.Photo.OffsetTimeOriginal"),
-                               text(exif, "Exif.Photo.SubSecTimeOriginal"))) {
+                               text(exif, "Exif.Photo.SubSecTimeOriginal"), asWritten)) {
     return date;
   }
   if (auto date = exifDateTime(text(exif, "Exif.Photo.DateTimeDigitized"),
                                text(exif, "Exif.Photo.OffsetTimeDigitized"),
-                               text(exif, "Exif.Photo.SubSecTimeDigitized"))) {
+                               text(exif, "Exif.Photo.SubSecTimeDigitized"), asWritten)) {
     return date;
   }
-  return xmpCaptureDate(xmp);
+  return xmpCaptureDate(xmp, asWritten);
+}
+
+// The packet's properties, as xmp_text.h prepares it; false when it is too
+// large (in bytes or markup), no text, or the toolkit does not parse it (memory running out
+// included). A blank packet holds nothing.
+bool decodeXmp(std::string_view bytes, Exiv2::XmpData& xmp) {
+  xmp.clear();
+  if (bytes.size() > maximumXmpBytes) return false;
+  try {
+    const std::optional<std::string> text = normalisedXmp(bytes);
+    if (!text) return false;
+    if (isBlankXmp(*text)) return true;
+    if (static_cast<std::size_t>(std::count(text->begin(), text->end(), '<')) >
+        maximumXmpMarkup) {
+      return false;
+    }
+    if (Exiv2::XmpParser::decode(xmp, *text) == 0) return true;
+  } catch (...) {
+  }
+  xmp.clear();
+  return false;
+}
+
+// The whole file open on `fd` if it holds at most `limit` bytes; none when
+// it holds more (or grows past it while read) or a read fails.
+std::optional<std::string> readAtMost(int fd, std::size_t limit) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || status.st_size < 0 ||
+      static_cast<std::uint64_t>(status.st_size) > limit) {
+    return std::nullopt;
+  }
+  std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+  std::size_t filled = 0;
+  for (;;) {
+    if (filled == bytes.size()) {
+      if (bytes.size() >= limit + 1) return std::nullopt;
+      bytes.resize(std::min(limit + 1, bytes.size() + 65536));
+    }
+    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled > limit) return std::nullopt;
+  bytes.resize(filled);
+  return bytes;
 }
 
 std::optional<double> rating(const Exiv2::XmpData& xmp) {
@@ -128,8 +183,20 @@ bool readWithExiv2(int fd, ImageMetadata& metadata) {
     if (image.get() == nullptr) return false;
     image->readMetadata();
     const Exiv2::ExifData& exif = image->exifData();
-    const Exiv2::XmpData& xmp = image->xmpData();
-    metadata.captureDate = captureDate(exif, xmp);
+    const Exiv2::XmpData* packet = &image->xmpData();
+    Exiv2::XmpData again;
+    if (packet->empty() && !isBlankXmp(image->xmpPacket())) {
+      // A packet Exiv2's toolkit did not take as it stands (a DOCTYPE, a
+      // UTF-16 packet, ...), or one that is damaged: a rating in it is read
+      // as other programs read it, or not known.
+      if (decodeXmp(image->xmpPacket(), again)) {
+        packet = &again;
+      } else {
+        metadata.ratingUnknown = true;
+      }
+    }
+    const Exiv2::XmpData& xmp = *packet;
+    metadata.captureDate = captureDate(exif, xmp, &metadata.captureWallClock);
     metadata.rating = rating(xmp);
     metadata.screenshotMarker = screenshotMarker(exif, xmp);
     // HEIF and AVIF (and CR3, which shares the container but which libheif
@@ -146,6 +213,10 @@ bool readWithExiv2(int fd, ImageMetadata& metadata) {
       if (value >= 5 && value <= 8) std::swap(metadata.width, metadata.height);
     }
     return true;
+  } catch (const std::bad_alloc&) {
+    // Out of memory on the way, perhaps in the middle of the XMP packet.
+    metadata.ratingUnknown = true;
+    return false;
   } catch (...) {
     return false;
   }
@@ -173,7 +244,10 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
           metadata.width = raw->width;
           metadata.height = raw->height;
         }
-        if (!metadata.captureDate) metadata.captureDate = raw->captureDate;
+        if (!metadata.captureDate) {
+          metadata.captureDate = raw->captureDate;
+          metadata.captureWallClock = raw->captureWallClock;
+        }
       }
     }
   } else if (!sized) {
@@ -187,7 +261,7 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
       metadata.height = height;
     }
   }
-  if (!known) return std::nullopt;
+  if (!known && !metadata.ratingUnknown) return std::nullopt;
   return metadata;
 }
 
@@ -195,15 +269,16 @@ std::optional<SidecarMetadata> readSidecar(const std::string& path) {
   prepareExiv2();
   const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
-  try {
-    auto sidecar = Exiv2::ImageFactory::open(base::descriptorPath(file.get()), false);
-    if (sidecar.get() == nullptr) return std::nullopt;
-    sidecar->readMetadata();
-    const Exiv2::XmpData& xmp = sidecar->xmpData();
-    return SidecarMetadata{rating(xmp), xmpCaptureDate(xmp)};
-  } catch (...) {
-    return std::nullopt;
+  SidecarMetadata sidecar;
+  Exiv2::XmpData xmp;
+  const std::optional<std::string> bytes = readAtMost(file.get(), maximumXmpBytes);
+  if (!bytes || !decodeXmp(*bytes, xmp)) {
+    sidecar.unreadable = true;
+    return sidecar;
   }
+  sidecar.rating = rating(xmp);
+  sidecar.captureDate = xmpCaptureDate(xmp, &sidecar.captureWallClock);
+  return sidecar;
 }
 
 }  // namespace velmora::photos

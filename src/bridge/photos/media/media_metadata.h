@@ -4,14 +4,20 @@
 #include <optional>
 #include <string>
 
+#include "bridge/photos/media/capture_date.h"
+
 namespace velmora::photos {
 
 struct ImageMetadata {
   std::uint64_t width = 0;  // as displayed: orientation applied
   std::uint64_t height = 0;
-  std::optional<double> captureDate;  // seconds since 1970 UTC
-  std::optional<double> rating;       // xmp:Rating
-  bool screenshotMarker = false;      // UserComment "Screenshot"
+  std::optional<double> captureDate;          // seconds since 1970 UTC
+  std::optional<WallClock> captureWallClock;  // the date as written when it has no zone
+  std::optional<double> rating;               // xmp:Rating
+  bool screenshotMarker = false;              // UserComment "Screenshot"
+  // The file holds an XMP packet that could not be read within the bounds
+  // of xmp_text.h (or memory ran out on the way): its rating is not known.
+  bool ratingUnknown = false;
 };
 
 // EXIF and XMP through Exiv2; HEIF/AVIF sizes through libheif's view of the
@@ -21,15 +27,22 @@ struct ImageMetadata {
 // dates exif:DateTimeOriginal, photoshop:DateCreated, xmp:CreateDate.
 // Where Exiv2 leaves the size or the date out, a RAW file (by extension)
 // asks LibRaw, any other file the decoder's header (size only). No value
-// when the file cannot be opened or none of them knows it.
+// when the file cannot be opened or none of them knows it, unless its
+// rating is unknown. An embedded XMP packet that Exiv2's toolkit does not
+// parse as it stands is read again as xmp_text.h prepares it.
 std::optional<ImageMetadata> readImageMetadata(const std::string& path);
 
 struct SidecarMetadata {
-  std::optional<double> rating;       // xmp:Rating
-  std::optional<double> captureDate;  // the first XMP date, in the order above
+  std::optional<double> rating;               // xmp:Rating
+  std::optional<double> captureDate;          // the first XMP date, in the order above
+  std::optional<WallClock> captureWallClock;  // that date as written when it has no zone
+  // The file is there but could not be read or parsed within the bounds of
+  // xmp_text.h: whatever rating it holds is not known.
+  bool unreadable = false;
 };
 
-// What an XMP sidecar file says; no value when it is no XMP.
+// What an XMP sidecar file says, read as xmp_text.h prepares it (a blank
+// file says nothing); no value when it cannot be opened as a regular file.
 std::optional<SidecarMetadata> readSidecar(const std::string& path);
 
 struct VideoMetadata {

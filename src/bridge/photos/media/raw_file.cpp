@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <utility>
 
@@ -192,14 +193,23 @@ std::optional<RawFacts> readRawFacts(int fd) {
     facts.height = data.sizes.height;
   }
   if ((data.sizes.flip & 4) != 0) std::swap(facts.width, facts.height);
-  facts.captureDate = exifDateTime(exif.original, exif.originalOffset, exif.originalSubSeconds);
+  facts.captureDate = exifDateTime(exif.original, exif.originalOffset, exif.originalSubSeconds,
+                                   &facts.captureWallClock);
   if (!facts.captureDate) {
-    facts.captureDate =
-        exifDateTime(exif.digitized, exif.digitizedOffset, exif.digitizedSubSeconds);
+    facts.captureDate = exifDateTime(exif.digitized, exif.digitizedOffset, exif.digitizedSubSeconds,
+                                     &facts.captureWallClock);
   }
-  // LibRaw's reading of the file's time, as local time (0 when it has none).
+  // LibRaw's reading of the file's time, as local time (0 when it has none):
+  // the wall-clock time it read is that instant's in this zone.
   if (!facts.captureDate && data.other.timestamp > 0) {
-    facts.captureDate = static_cast<double>(data.other.timestamp);
+    const std::time_t stamp = data.other.timestamp;
+    std::tm fields{};
+    if (::localtime_r(&stamp, &fields) != nullptr) {
+      facts.captureWallClock = WallClock{::timegm(&fields), 0};
+      facts.captureDate = instantOf(*facts.captureWallClock);
+    } else {
+      facts.captureDate = static_cast<double>(stamp);
+    }
   }
   return facts;
 }

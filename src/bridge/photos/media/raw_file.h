@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "bridge/photos/media/capture_date.h"
+
 namespace velmora::photos {
 
 struct RawFacts {
   std::uint64_t width = 0;  // as displayed: the camera's orientation applied
   std::uint64_t height = 0;
-  std::optional<double> captureDate;  // seconds since 1970 UTC
+  std::optional<double> captureDate;          // seconds since 1970 UTC
+  std::optional<WallClock> captureWallClock;  // the date as written when it has no zone
 };
 
 // Size and capture time of the RAW file open on `fd` (a checked regular
