@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace velmora::photos {
 
@@ -23,6 +24,9 @@ struct ImageMetadata {
 // asks LibRaw, any other file the decoder's header (size only). No value
 // when the file cannot be opened or none of them knows it.
 std::optional<ImageMetadata> readImageMetadata(const std::string& path);
+// The same of the file open on `fd`, whose name is `name` (for its
+// extension); no path is opened.
+std::optional<ImageMetadata> readImageMetadata(int fd, std::string_view name);
 
 struct SidecarMetadata {
   std::optional<double> rating;       // xmp:Rating
@@ -31,6 +35,7 @@ struct SidecarMetadata {
 
 // What an XMP sidecar file says; no value when it is no XMP.
 std::optional<SidecarMetadata> readSidecar(const std::string& path);
+std::optional<SidecarMetadata> readSidecar(int fd);
 
 struct VideoMetadata {
   std::uint64_t width = 0;  // as displayed: a 90/270 degree rotation swaps
@@ -41,5 +46,7 @@ struct VideoMetadata {
 // The container's video stream size and creation time through libavformat,
 // without decoding frames. No value when the file does not open as media.
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path);
+// The same of the file open on `fd` and called `name`; no path is opened.
+std::optional<VideoMetadata> readVideoMetadata(int fd, const std::string& name);
 
 }  // namespace velmora::photos
