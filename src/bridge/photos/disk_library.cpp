@@ -15,6 +15,7 @@
 
 #include "bridge/photos/chunked_read.h"
 #include "bridge/photos/identifier.h"
+#include "bridge/photos/isolated.h"
 #include "bridge/photos/layout.h"
 #include "bridge/photos/location.h"
 #include "bridge/photos/media/media_metadata.h"
@@ -342,7 +343,10 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
                                           : std::string_view(path);
     if (screenshotByPath(relative)) attributes.mediaSubtypes |= mediaSubtypeScreenshot;
     if (readable) {
-      if (const std::optional<ImageMetadata> image = readImageMetadata(path)) {
+      const IsolatedRead<ImageMetadata> read = isolatedImageMetadata(path);
+      // A file whose reading ended its worker may still hold a rating.
+      if (read.workerFailed) attributes.favoriteUnknown = true;
+      if (const std::optional<ImageMetadata>& image = read.value) {
         attributes.pixelWidth = image->width;
         attributes.pixelHeight = image->height;
         created = image->captureDate;
@@ -351,7 +355,7 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
       }
     }
   } else if (asset.mediaType == mediaTypeVideo && readable) {
-    if (const std::optional<VideoMetadata> video = readVideoMetadata(path)) {
+    if (const std::optional<VideoMetadata>& video = isolatedVideoMetadata(path).value) {
       attributes.pixelWidth = video->width;
       attributes.pixelHeight = video->height;
       containerDate = video->creationDate;
@@ -376,7 +380,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
       if (!isDanglingLink(resource.location)) attributes.favoriteUnknown = true;
       continue;
     }
-    if (const std::optional<SidecarMetadata> sidecar = readSidecar(resource.location)) {
+    const IsolatedRead<SidecarMetadata> read = isolatedSidecar(resource.location);
+    if (read.workerFailed) attributes.favoriteUnknown = true;
+    if (const std::optional<SidecarMetadata>& sidecar = read.value) {
       if (!attributes.isFavorite) attributes.isFavorite = fiveStars(sidecar->rating);
       if (!created) created = sidecar->captureDate;
     }

@@ -1,0 +1,38 @@
+#pragma once
+// The library's reads of untrusted files, each done in a worker process
+// (base/worker_process.h) that holds the file's descriptor and nothing
+// else: its metadata (Exiv2, LibRaw, libavformat, the HEIF boxes) and its
+// preview (libvips, libheif, FFmpeg, LibRaw). The bridge opens the file
+// (a regular file only) and hands the descriptor over; the worker opens no
+// path. A worker that crashes, hangs past the file's time limit or runs out
+// of memory costs this one read: the answer is then `workerFailed`, with no
+// value, as for a file that cannot be read.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "bridge/photos/media/media_metadata.h"
+#include "bridge/photos/preview.h"
+
+namespace velmora::photos {
+
+template <typename T>
+struct IsolatedRead {
+  std::optional<T> value;
+  bool workerFailed = false;  // died, overran, or could not be started
+};
+
+IsolatedRead<ImageMetadata> isolatedImageMetadata(const std::string& path);
+IsolatedRead<SidecarMetadata> isolatedSidecar(const std::string& path);
+IsolatedRead<VideoMetadata> isolatedVideoMetadata(const std::string& path);
+// `road` as previewRoad chose it for the primary file `path`.
+IsolatedRead<RgbImage> isolatedPreview(const std::string& path, PreviewRoad road,
+                                       std::uint32_t targetWidth, std::uint32_t targetHeight);
+
+// The role's name, and the worker's whole life: starts the libraries,
+// locks itself in (base/sandbox.h) and serves requests until the bridge
+// goes. The process's exit status.
+inline constexpr const char* photoWorkerRole = "photos";
+int runPhotoWorker();
+
+}  // namespace velmora::photos
