@@ -29,6 +29,11 @@ IsolatedRead<VideoMetadata> isolatedVideoMetadata(const std::string& path);
 IsolatedRead<RgbImage> isolatedPreview(const std::string& path, PreviewRoad road,
                                        std::uint32_t targetWidth, std::uint32_t targetHeight);
 
+// Benchmarks only: with false, the same requests are answered in this
+// process (no worker, no sandbox), to measure what the workers cost. The
+// bridge never calls it.
+void setReadsInWorkers(bool inWorkers);
+
 // The role's name, and the worker's whole life: starts the libraries,
 // locks itself in (base/sandbox.h) and serves requests until the bridge
 // goes. The process's exit status.
