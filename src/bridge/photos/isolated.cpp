@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "base/deadline.h"
+#include "base/luma_file.h"
 #include "base/regular_file.h"
 #include "base/sandbox.h"
 #include "base/vips.h"
@@ -30,7 +31,7 @@ namespace {
 
 // Requests and answers, written field by field in this machine's layout
 // (both ends are the same executable).
-enum class Request : std::uint8_t { imageMetadata = 1, sidecar, videoMetadata, preview };
+enum class Request : std::uint8_t { imageMetadata = 1, sidecar, videoMetadata, preview, luma };
 
 class Writer {
  public:
@@ -100,8 +101,9 @@ class Reader {
 
 // Above the file's own limit, which the decoders keep to by themselves: the
 // bridge ends only a worker that no longer answers at all.
+// Two seconds more also cover a new worker's start (well under a second).
 base::Clock::duration hardLimit(base::Clock::duration limit) {
-  return limit + std::min<base::Clock::duration>(limit, std::chrono::seconds(2));
+  return limit + std::chrono::seconds(2);
 }
 
 std::atomic<bool> readsInWorkers{true};
@@ -185,6 +187,15 @@ std::string answer(std::string_view request, int fd) {
       }
       break;
     }
+    case Request::luma:
+      if (!reader.done()) break;
+      if (auto image = base::decodeLumaFile(fd, base::Deadline())) {
+        out.put(true).put(image->width).put(image->height);
+        out.put(std::string_view(reinterpret_cast<const char*>(image->pixels.data()),
+                                 image->pixels.size()));
+        return out.take();
+      }
+      break;
   }
   return out.put(false).take();
 }
@@ -280,6 +291,23 @@ IsolatedRead<RgbImage> isolatedPreview(const std::string& path, PreviewRoad road
     return {std::nullopt, true};
   }
   return preview;
+}
+
+IsolatedRead<base::LumaPixels> isolatedLuma(const std::string& path) {
+  IsolatedRead<base::LumaPixels> luma =
+      read<base::LumaPixels>(Request::luma, path, Writer(), [](Reader& in) {
+        base::LumaPixels image;
+        image.width = in.get<std::uint32_t>();
+        image.height = in.get<std::uint32_t>();
+        const std::string pixels = in.text();
+        image.pixels.assign(pixels.begin(), pixels.end());
+        return image;
+      });
+  if (luma.value && luma.value->pixels.size() !=
+                        std::size_t{luma.value->width} * luma.value->height) {
+    return {std::nullopt, true};
+  }
+  return luma;
 }
 
 void setReadsInWorkers(bool inWorkers) { readsInWorkers.store(inWorkers); }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "base/luma_file.h"
 #include "bridge/photos/media/media_metadata.h"
 #include "bridge/photos/preview.h"
 
@@ -28,6 +29,10 @@ IsolatedRead<VideoMetadata> isolatedVideoMetadata(const std::string& path);
 // `road` as previewRoad chose it for the primary file `path`.
 IsolatedRead<RgbImage> isolatedPreview(const std::string& path, PreviewRoad road,
                                        std::uint32_t targetWidth, std::uint32_t targetHeight);
+
+// An image file given to the QR actions, decoded whole into luminance
+// (base/luma_file.h).
+IsolatedRead<base::LumaPixels> isolatedLuma(const std::string& path);
 
 // Benchmarks only: with false, the same requests are answered in this
 // process (no worker, no sandbox), to measure what the workers cost. The
