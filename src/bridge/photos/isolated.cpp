@@ -19,6 +19,7 @@
 #include "base/deadline.h"
 #include "base/luma_file.h"
 #include "base/regular_file.h"
+#include "base/square_rgb.h"
 #include "base/sandbox.h"
 #include "base/vips.h"
 #include "base/worker_process.h"
@@ -31,7 +32,7 @@ namespace {
 
 // Requests and answers, written field by field in this machine's layout
 // (both ends are the same executable).
-enum class Request : std::uint8_t { imageMetadata = 1, sidecar, videoMetadata, preview, luma };
+enum class Request : std::uint8_t { imageMetadata = 1, sidecar, videoMetadata, preview, luma, squareRgb };
 
 class Writer {
  public:
@@ -196,6 +197,17 @@ std::string answer(std::string_view request, int fd) {
         return out.take();
       }
       break;
+    case Request::squareRgb: {
+      const auto side = reader.get<std::int32_t>();
+      const auto maxBytes = reader.get<std::uint64_t>();
+      if (!reader.done() || side <= 0 || side > 8192) break;
+      base::SquareFailure failure = base::SquareFailure::none;
+      const std::vector<std::uint8_t> pixels =
+          base::squareRgb(fd, side, maxBytes, base::Deadline(), failure);
+      out.put(true).put(failure);
+      out.put(std::string_view(reinterpret_cast<const char*>(pixels.data()), pixels.size()));
+      return out.take();
+    }
   }
   return out.put(false).take();
 }
@@ -308,6 +320,29 @@ IsolatedRead<base::LumaPixels> isolatedLuma(const std::string& path) {
     return {std::nullopt, true};
   }
   return luma;
+}
+
+IsolatedRead<SquareRgb> isolatedSquareRgb(const std::string& path, int side,
+                                          std::uintmax_t maxBytes) {
+  Writer parameters;
+  parameters.put(static_cast<std::int32_t>(side)).put(static_cast<std::uint64_t>(maxBytes));
+  IsolatedRead<SquareRgb> square =
+      read<SquareRgb>(Request::squareRgb, path, std::move(parameters), [](Reader& in) {
+        SquareRgb result;
+        result.failure = in.get<base::SquareFailure>();
+        const std::string pixels = in.text();
+        result.pixels.assign(pixels.begin(), pixels.end());
+        return result;
+      });
+  // Pixels exactly when there is no failure, and all of them.
+  if (square.value &&
+      (square.value->failure > base::SquareFailure::undecodable ||
+       (square.value->failure == base::SquareFailure::none) !=
+           (square.value->pixels.size() == std::size_t(side) * std::size_t(side) * 3) ||
+       (square.value->failure != base::SquareFailure::none && !square.value->pixels.empty()))) {
+    return {std::nullopt, true};
+  }
+  return square;
 }
 
 void setReadsInWorkers(bool inWorkers) { readsInWorkers.store(inWorkers); }

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/luma_file.h"
+#include "base/square_rgb.h"
 #include "bridge/photos/media/media_metadata.h"
 #include "bridge/photos/preview.h"
 
@@ -33,6 +35,15 @@ IsolatedRead<RgbImage> isolatedPreview(const std::string& path, PreviewRoad road
 // An image file given to the QR actions, decoded whole into luminance
 // (base/luma_file.h).
 IsolatedRead<base::LumaPixels> isolatedLuma(const std::string& path);
+
+// An image file given to `semantic`, fitted into a square of RGB
+// (base/square_rgb.h); `failure` says why there are no pixels.
+struct SquareRgb {
+  std::vector<std::uint8_t> pixels;
+  base::SquareFailure failure = base::SquareFailure::none;
+};
+IsolatedRead<SquareRgb> isolatedSquareRgb(const std::string& path, int side,
+                                          std::uintmax_t maxBytes);
 
 // Benchmarks only: with false, the same requests are answered in this
 // process (no worker, no sandbox), to measure what the workers cost. The
