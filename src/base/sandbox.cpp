@@ -89,8 +89,14 @@ class Filter {
 }  // namespace
 
 bool enterSandbox(const SandboxLimits& limits) {
-  if (!limit(RLIMIT_AS, limits.addressSpaceBytes) || !limit(RLIMIT_CPU, limits.cpuSeconds) ||
-      !limit(RLIMIT_FSIZE, 0) || !limit(RLIMIT_CORE, 0)) {
+#ifdef VELMORA_SANITIZED
+  // The sanitizers' shadow memory alone is terabytes of address space.
+  static_cast<void>(limits.addressSpaceBytes);
+#else
+  if (!limit(RLIMIT_AS, limits.addressSpaceBytes)) return false;
+#endif
+  if (!limit(RLIMIT_CPU, limits.cpuSeconds) || !limit(RLIMIT_FSIZE, 0) ||
+      !limit(RLIMIT_CORE, 0)) {
     return false;
   }
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;

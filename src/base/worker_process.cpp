@@ -240,9 +240,14 @@ std::unique_ptr<WorkerPool::Worker> WorkerPool::take() {
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
-  for (int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-    posix_spawn_file_actions_adddup2(&actions, devNull.get(), standard);
-  }
+  // Standard output carries the bridge's lines: never the worker's. The
+  // sanitizer build keeps standard error, so that the sanitizers' reports
+  // from workers show in tests as the bridge's own do.
+  posix_spawn_file_actions_adddup2(&actions, devNull.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, devNull.get(), STDOUT_FILENO);
+#ifndef VELMORA_SANITIZED
+  posix_spawn_file_actions_adddup2(&actions, devNull.get(), STDERR_FILENO);
+#endif
   posix_spawn_file_actions_adddup2(&actions, theirs.get(), workerChannelFd);
   sigset_t none, defaults;
   sigemptyset(&none);
