@@ -19,6 +19,17 @@ bool limit(int resource, rlim_t value) {
   return ::setrlimit(resource, &bound) == 0;
 }
 
+// One comparison of a call's argument (what libseccomp's SCMP_A* macros
+// make, without their C compound literals).
+scmp_arg_cmp argument(unsigned index, scmp_compare op, scmp_datum_t a, scmp_datum_t b = 0) {
+  scmp_arg_cmp comparison{};
+  comparison.arg = index;
+  comparison.op = op;
+  comparison.datum_a = a;
+  comparison.datum_b = b;
+  return comparison;
+}
+
 class Filter {
  public:
   Filter() : context_(seccomp_init(SCMP_ACT_ALLOW)) {}
@@ -49,20 +60,22 @@ class Filter {
   bool killUnlessFirstIs(const char* name, scmp_datum_t allowed) {
     const int call = seccomp_syscall_resolve_name(name);
     if (call == __NR_SCMP_ERROR) return true;
-    return seccomp_rule_add(context_, SCMP_ACT_KILL_PROCESS, call, 1,
-                            SCMP_A0(SCMP_CMP_NE, allowed)) == 0;
+    const scmp_arg_cmp other = argument(0, SCMP_CMP_NE, allowed);
+    return seccomp_rule_add_array(context_, SCMP_ACT_KILL_PROCESS, call, 1, &other) == 0;
   }
 
   // prlimit64 reads limits too (getrlimit); only setting one ends the process.
   bool killLimitChanges() {
-    return seccomp_rule_add(context_, SCMP_ACT_KILL_PROCESS, SCMP_SYS(prlimit64), 1,
-                            SCMP_A2(SCMP_CMP_NE, 0)) == 0;
+    const scmp_arg_cmp setting = argument(2, SCMP_CMP_NE, 0);
+    return seccomp_rule_add_array(context_, SCMP_ACT_KILL_PROCESS, SCMP_SYS(prlimit64), 1,
+                                  &setting) == 0;
   }
 
   // Threads are allowed (clone with CLONE_THREAD); a new process is not.
   bool threadsOnly() {
-    if (seccomp_rule_add(context_, SCMP_ACT_KILL_PROCESS, SCMP_SYS(clone), 1,
-                         SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0)) != 0) {
+    const scmp_arg_cmp process = argument(0, SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0);
+    if (seccomp_rule_add_array(context_, SCMP_ACT_KILL_PROCESS, SCMP_SYS(clone), 1, &process) !=
+        0) {
       return false;
     }
     // clone3 passes its flags in memory, out of the filter's sight; glibc
@@ -74,10 +87,12 @@ class Filter {
   // ORC (libvips' code generator) first tries to make a file for its code
   // and, when it cannot, maps anonymous memory instead.
   bool openingEnds() {
-    return seccomp_rule_add(context_, SCMP_ACT_KILL_PROCESS, SCMP_SYS(openat), 1,
-                            SCMP_A2(SCMP_CMP_MASKED_EQ, O_CREAT, 0)) == 0 &&
-           seccomp_rule_add(context_, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat), 1,
-                            SCMP_A2(SCMP_CMP_MASKED_EQ, O_CREAT, O_CREAT)) == 0;
+    const scmp_arg_cmp existing = argument(2, SCMP_CMP_MASKED_EQ, O_CREAT, 0);
+    const scmp_arg_cmp creating = argument(2, SCMP_CMP_MASKED_EQ, O_CREAT, O_CREAT);
+    return seccomp_rule_add_array(context_, SCMP_ACT_KILL_PROCESS, SCMP_SYS(openat), 1,
+                                  &existing) == 0 &&
+           seccomp_rule_add_array(context_, SCMP_ACT_ERRNO(EACCES), SCMP_SYS(openat), 1,
+                                  &creating) == 0;
   }
 
   bool load() { return seccomp_load(context_) == 0; }
