@@ -67,21 +67,27 @@ class Reader {
   template <typename T>
     requires std::is_trivially_copyable_v<T>
   T get() {
-    T value{};
-    if (rest_.size() < sizeof value) {
-      ok_ = false;
-      rest_ = {};
+    if constexpr (std::is_same_v<T, bool>) {
+      // Any byte but 0 and 1 is no bool (and loading it as one would be
+      // undefined): the answer is broken.
+      const auto byte = get<std::uint8_t>();
+      if (byte > 1) fail();
+      return byte == 1;
+    } else {
+      T value{};
+      if (rest_.size() < sizeof value) {
+        fail();
+        return value;
+      }
+      std::memcpy(&value, rest_.data(), sizeof value);
+      rest_.remove_prefix(sizeof value);
       return value;
     }
-    std::memcpy(&value, rest_.data(), sizeof value);
-    rest_.remove_prefix(sizeof value);
-    return value;
   }
   std::string text() {
     const auto size = get<std::uint64_t>();
     if (size > rest_.size()) {
-      ok_ = false;
-      rest_ = {};
+      fail();
       return {};
     }
     std::string value(rest_.substr(0, size));
@@ -96,13 +102,18 @@ class Reader {
   bool done() const { return ok_ && rest_.empty(); }
 
  private:
+  void fail() {
+    ok_ = false;
+    rest_ = {};
+  }
+
   std::string_view rest_;
   bool ok_ = true;
 };
 
 // Above the file's own limit, which the decoders keep to by themselves: the
-// bridge ends only a worker that no longer answers at all.
-// Two seconds more also cover a new worker's start (well under a second).
+// bridge ends only a worker that no longer answers at all. The two seconds
+// also cover a new worker's start (about 0.1 s).
 base::Clock::duration hardLimit(base::Clock::duration limit) {
   return limit + std::chrono::seconds(2);
 }

@@ -1,5 +1,4 @@
 #include "bridge/photos/disk_library.h"
-#include "bridge/photos/isolated.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -377,13 +376,6 @@ TEST(DiskLibrary, CaptureDatesHonourOffsetSubsecondsAndLocalTime) {
   }
   DiskLibrary library(dir / "lib");
   const std::vector<Asset> assets = library.fetchAll();
-  // A worker keeps the time zone it started with, as a bridge keeps its
-  // own for the run; the zone changes per case here, so the reads stay in
-  // this process.
-  setReadsInWorkers(false);
-  struct Restore {
-    ~Restore() { setReadsInWorkers(true); }
-  } restore;
   for (const auto& c : cases) {
     ScopedTimeZone zone(c.zone);
     const Asset* asset = findAsset(assets, c.name);
