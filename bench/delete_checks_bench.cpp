@@ -19,6 +19,7 @@
 #include "base/vips.h"
 #include "bridge/photos/disk_library.h"
 #include "inventory/fingerprint.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 
@@ -67,6 +68,8 @@ Timing runDelete(const fs::path& home, const fs::path& request) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   std::vector<int> sizes;
   for (int i = 1; i < argc; ++i) sizes.push_back(std::atoi(argv[i]));
   if (sizes.empty()) sizes = {1000, 8000, 50000};

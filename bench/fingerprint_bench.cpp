@@ -16,6 +16,7 @@
 #include "bridge/photos/disk_library.h"
 #include "inventory/fingerprint.h"
 #include "kit/bench_kit.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using velmora::photos::Asset;
@@ -79,6 +80,8 @@ void opensslRate(std::size_t total, Rate& rate) {
 }  // namespace
 
 int main() {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   const fs::path folder = makeTempFolder();
 
   constexpr std::size_t resourceSize = 200u << 20;

@@ -51,6 +51,7 @@
 #include "kit/bench_kit.h"
 #include "support/forwarding_library.h"
 #include "support/pixels.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
@@ -214,6 +215,8 @@ Timing inProcess(const std::string& road, const fs::path& file, int threads, int
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   const std::string self = fs::canonical("/proc/self/exe").string();
   if (argc == 5 && std::string(argv[1]) == "--one") return oneChild(argv[2], argv[3], argv[4]);
   if (argc == 6 && std::string(argv[1]) == "--scan") {

@@ -22,6 +22,7 @@
 #include "faults/hostile_images.h"
 #include "kit/bench_kit.h"
 #include "qr/image_file.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using namespace velmora;
@@ -62,6 +63,8 @@ Figures inChild(Work work) {
 }  // namespace
 
 int main() {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   bridge::quietenProcess();
   char folder[] = "/tmp/velmora-hostile-XXXXXX";
   if (::mkdtemp(folder) == nullptr) return 1;

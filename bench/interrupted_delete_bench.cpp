@@ -9,10 +9,13 @@
 #include <random>
 
 #include "faults/interrupted_delete.h"
+#include "bridge/worker_mode.h"
 
 using namespace velmora::testing;
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   const int runs = argc > 1 ? std::atoi(argv[1]) : 200;
   const int assets = argc > 2 ? std::atoi(argv[2]) : 20;
   XDisplay display;

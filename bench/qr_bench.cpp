@@ -22,6 +22,7 @@
 #include "qr/backends.h"
 #include "qr/detector.h"
 #include "qr/image_file.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using namespace velmora::qr;
@@ -245,6 +246,8 @@ void generatedCodes(const fs::path& root, const std::vector<Variant>& variants) 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   bool verbose = false;
   fs::path root = VELMORA_TESTDATA;
   for (int i = 1; i < argc; ++i) {

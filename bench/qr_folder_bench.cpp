@@ -22,6 +22,7 @@
 #include "base/ordered_work.h"
 #include "base/vips.h"
 #include "qr/qr_actions.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 
@@ -81,6 +82,8 @@ double timeZbar(const fs::path& folder, unsigned parallel) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   const int photos = argc > 1 ? std::max(1, std::atoi(argv[1])) : 16;
   if (!velmora::base::ensureVips()) return 1;
   const fs::path testdata = VELMORA_TESTDATA;

@@ -46,11 +46,13 @@
 #include "base/vips.h"
 #include "bridge/emit.h"
 #include "bridge/photos/disk_library.h"
+#include "bridge/photos/isolated.h"
 #include "bridge/photos/media/exiv2_setup.h"
 #include "inventory/scan.h"
 #include "kit/bench_kit.h"
 #include "support/raw_files.h"
 #include "support/temp_dir.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using namespace velmora::bench;
@@ -162,13 +164,15 @@ CapturedRun runChild(const char* self, const std::vector<std::string>& arguments
 // Scans `pictures` with the given number of workers in a child process
 // (this program's --scan form), which reports its records and peak memory.
 ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& previews,
-                 unsigned workers) {
+                 unsigned workers, bool inWorkers = true) {
   fs::remove_all(previews);
   fs::create_directories(previews);
   ScanRun result;
   const auto start = Clock::now();
-  const CapturedRun child =
-      runChild(self, {"--scan", pictures.string(), previews.string(), std::to_string(workers)});
+  std::vector<std::string> arguments{"--scan", pictures.string(), previews.string(),
+                                     std::to_string(workers)};
+  if (!inWorkers) arguments.push_back("--in-process");
+  const CapturedRun child = runChild(self, arguments);
   result.seconds = secondsSince(start);
   if (child.ok && std::sscanf(child.out.c_str(), "%d %ld", &result.records, &result.peakKiB) != 2) {
     result.records = -1;
@@ -177,7 +181,9 @@ ScanRun timeScan(const char* self, const fs::path& pictures, const fs::path& pre
 }
 
 // The child: one scan, in this process, through the library's own action.
-int scanChild(const fs::path& pictures, const fs::path& previews, unsigned workers) {
+int scanChild(const fs::path& pictures, const fs::path& previews, unsigned workers,
+              bool inWorkers = true) {
+  velmora::photos::setReadsInWorkers(inWorkers);
   velmora::photos::DiskLibrary library(pictures);
   std::size_t records = 0;
   const int status = velmora::inventory::scanAction(
@@ -426,8 +432,11 @@ void printPaths(const char* self, const fs::path& root, const fs::path& testdata
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "--scan") {
-    return scanChild(argv[2], argv[3], static_cast<unsigned>(std::max(1, std::atoi(argv[4]))));
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
+  if ((argc == 5 || argc == 6) && std::string(argv[1]) == "--scan") {
+    return scanChild(argv[2], argv[3], static_cast<unsigned>(std::max(1, std::atoi(argv[4]))),
+                     argc == 5);
   }
   if (argc == 5 && std::string(argv[1]) == "--path") {
     return pathChild(argv[2], argv[3], std::max(0, std::atoi(argv[4])));
@@ -533,6 +542,27 @@ int main(int argc, char** argv) {
               cell(made / mixedOne.seconds, mixedOne.peakKiB).c_str(),
               cell(made / mixedAll.seconds, mixedAll.peakKiB).c_str(),
               mixedOne.seconds / mixedAll.seconds, made / mixedTools, made / mixedToolsParallel);
+
+  // What parsing in sandboxed workers costs: the same cold scan of the
+  // mixed library with the reads in worker processes and in the scan's own
+  // process, taken in turns (best of three each).
+  double inWorkers = 1e30, inProcess = 1e30;
+  long workersPeak = 0, processPeak = 0;
+  for (int round = 0; round < 3; ++round) {
+    const ScanRun sandboxed = timeScan(argv[0], mixed, root / "mixed" / "previews", all, true);
+    const ScanRun direct = timeScan(argv[0], mixed, root / "mixed" / "previews", all, false);
+    recordsMatch = recordsMatch && sandboxed.records == made && direct.records == made;
+    if (sandboxed.seconds < inWorkers) inWorkers = sandboxed.seconds;
+    if (direct.seconds < inProcess) inProcess = direct.seconds;
+    workersPeak = std::max(workersPeak, sandboxed.peakKiB);
+    processPeak = std::max(processPeak, direct.peakKiB);
+  }
+  std::printf("cold scan of the mixed library, %u workers: reads in worker processes %.2f "
+              "assets/s, in the scan's process %.2f assets/s: %+.1f %% time (peak MiB of the "
+              "scan's own process %ld, %ld)\n",
+              all, made / inWorkers, made / inProcess, 100 * (inWorkers / inProcess - 1),
+              workersPeak / 1024, processPeak / 1024);
+
   printPaths(argv[0], root, testdata, base);
   if (keep) std::printf("kept: %s\n", root.c_str());
   g_object_unref(base);

@@ -48,6 +48,7 @@
 #include "base/vips.h"
 #include "inventory/scan_cache.h"
 #include "kit/bench_kit.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using namespace velmora::bench;
@@ -397,6 +398,8 @@ void compareStorage(const fs::path& previews, const fs::path& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   if (argc == 6 && std::string(argv[1]) == "--launch") {
     return launch(std::string(argv[2]) == "1", argv[3], argv[4], argv[5]);
   }

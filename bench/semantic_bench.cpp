@@ -22,6 +22,7 @@
 #include "base/vips.h"
 #include "semantic/semantic_action.h"
 #include "semantic/object_classifier.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -62,6 +63,8 @@ ChildRun runBridge(const fs::path& request) {
 }  // namespace
 
 int main() {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   const fs::path model = fs::path(VELMORA_BRIDGE_EXE).parent_path() / velmora::semantic::modelFileName;
   if (!fs::is_regular_file(model)) {
     std::printf("semantic_bench: no model at %s (run scripts/setup.sh, rebuild)\n", model.c_str());

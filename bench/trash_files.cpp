@@ -10,6 +10,7 @@
 
 #include "bridge/photos/trash/trash.h"
 #include "kit/bench_kit.h"
+#include "bridge/worker_mode.h"
 
 namespace fs = std::filesystem;
 using velmora::bench::secondsSince;
@@ -31,6 +32,8 @@ std::vector<fs::path> makeFiles(const fs::path& folder, int count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The library's reads run in workers started from this program.
+  if (const auto status = velmora::bridge::runWorkerIfStartedAsOne()) return *status;
   const int count = argc > 1 ? std::atoi(argv[1]) : 20000;
   char pattern[] = "/tmp/velmora-bench-trash-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) return 1;

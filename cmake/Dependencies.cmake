@@ -13,6 +13,8 @@ pkg_check_modules(OPENSSL REQUIRED IMPORTED_TARGET libcrypto)
 # brings its OpenMP runtime itself, and clang would add a second one.
 pkg_check_modules(LIBRAW REQUIRED libraw_r)
 pkg_check_modules(SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+# The worker processes' system-call filter.
+pkg_check_modules(SECCOMP REQUIRED IMPORTED_TARGET libseccomp)
 
 # Debian ships OpenCV's modules without a CMake package unless the whole
 # libopencv-dev is installed; the three we use are found directly.
@@ -30,4 +32,4 @@ target_link_libraries(velmora_deps INTERFACE
   PkgConfig::VIPS PkgConfig::ZXING PkgConfig::ZBAR PkgConfig::EXIV2
   PkgConfig::FFMPEG PkgConfig::GTK PkgConfig::OPENSSL PkgConfig::SQLITE ${LIBRAW_LINK_LIBRARIES}
   ${OPENCV_DNN_LIB} ${OPENCV_IMGPROC_LIB} ${OPENCV_CORE_LIB}
-  Threads::Threads)
+  PkgConfig::SECCOMP Threads::Threads)

@@ -21,6 +21,7 @@ build_packages=(
   libgtk-3-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-dnn-dev
   nlohmann-json3-dev libssl-dev libsqlite3-dev
+  libseccomp-dev
 )
 # Tests, benchmarks (the standalone tools they compare with) and fuzzing.
 test_packages=(

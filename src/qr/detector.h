@@ -3,6 +3,8 @@
 #include <optional>
 #include <vector>
 
+#include "base/luma_file.h"
+
 namespace velmora::qr {
 
 // 8-bit luminance, one byte per pixel, rows from the top.
@@ -12,10 +14,7 @@ struct LumaImage {
   std::vector<std::uint8_t> pixels;
 };
 
-// Luminance of one 8-bit RGB pixel with the usual video weights, in integers.
-constexpr std::uint8_t lumaOf(unsigned red, unsigned green, unsigned blue) {
-  return static_cast<std::uint8_t>((306 * red + 601 * green + 117 * blue + 512) >> 10);
-}
+using base::lumaOf;
 
 // An 8-bit RGB image (three bytes per pixel, rows from the top) as
 // luminance. Pixels that do not match the size give an image the detectors

@@ -7,11 +7,10 @@
 
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/dnn.hpp>
-#include <vips/vips8>
 
-#include "base/deadline.h"
 #include "base/regular_file.h"
-#include "base/vips.h"
+#include "base/square_rgb.h"
+#include "bridge/photos/isolated.h"
 
 namespace velmora::semantic {
 
@@ -20,11 +19,6 @@ namespace {
 void silenceOpenCv() {
   static std::once_flag once;
   std::call_once(once, [] { cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT); });
-}
-
-std::string vipsFailure(const char* what) {
-  vips_error_clear();
-  return what;
 }
 
 }  // namespace
@@ -65,66 +59,28 @@ std::filesystem::path installedModelFile() {
 }
 
 std::vector<unsigned char> detectorInput(const std::string& path, std::string& error) {
-  const base::Deadline deadline;
-  if (!base::ensureVips()) {
-    error = "Bildbibliothek nicht verfügbar";
-    return {};
-  }
-  // Read by us, not by file name: libvips would take a name ending in
-  // "[...]" as load options.
-  std::string bytes;
-  if (!base::readRegularFile(path, bytes, maxImageFileBytes) || bytes.empty()) {
-    error = "Bilddatei nicht lesbar";
-    return {};
-  }
-  VipsBlob* blob = vips_blob_new(nullptr, bytes.data(), bytes.size());
-  try {
-    // The header alone first: a file that claims an absurd size is refused
-    // before anything is decoded.
-    vips::VImage header = vips::VImage::new_from_buffer(
-        bytes.data(), bytes.size(), "", vips::VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
-    if (!base::withinPixelLimit(static_cast<std::uint64_t>(header.width()),
-                                  static_cast<std::uint64_t>(header.height()))) {
-      vips_area_unref(VIPS_AREA(blob));
+  // Decoded in a worker process (base/square_rgb.h does the work there).
+  const photos::IsolatedRead<photos::SquareRgb> read =
+      photos::isolatedSquareRgb(path, detectorSide, maxImageFileBytes);
+  if (read.value && read.value->failure == base::SquareFailure::none) return read.value->pixels;
+  switch (read.value ? read.value->failure : base::SquareFailure::undecodable) {
+    case base::SquareFailure::noLibrary:
+      error = "Bildbibliothek nicht verfügbar";
+      break;
+    case base::SquareFailure::tooLarge:
       error = "Bild zu groß oder beschädigt";
-      return {};
-    }
-    vips::VImage image = vips::VImage::thumbnail_buffer(
-        blob, detectorSide,
-        vips::VImage::option()->set("height", detectorSide)->set("fail_on", VIPS_FAIL_ON_ERROR));
-    if (image.interpretation() != VIPS_INTERPRETATION_sRGB) {
-      image = image.colourspace(VIPS_INTERPRETATION_sRGB);
-    }
-    if (image.has_alpha()) {
-      image = image.flatten(vips::VImage::option()->set("background", std::vector<double>{0, 0, 0}));
-    }
-    if (image.bands() > 3) image = image.extract_band(0, vips::VImage::option()->set("n", 3));
-    if (image.bands() == 1) image = image.bandjoin({image, image});
-    image = image.cast(VIPS_FORMAT_UCHAR);
-    image = image.embed((detectorSide - image.width()) / 2, (detectorSide - image.height()) / 2,
-                        detectorSide, detectorSide,
-                        vips::VImage::option()->set("extend", VIPS_EXTEND_BLACK));
-    size_t size = 0;
-    void* memory = nullptr;
-    {
-      // A picture that decodes for too long is given up like a broken one.
-      const base::DeadlineWatch watch(image.get_image(), deadline);
-      memory = image.write_to_memory(&size);
-    }
-    vips_area_unref(VIPS_AREA(blob));
-    std::vector<unsigned char> pixels(static_cast<unsigned char*>(memory),
-                                      static_cast<unsigned char*>(memory) + size);
-    g_free(memory);
-    if (pixels.size() != static_cast<size_t>(detectorSide) * detectorSide * 3) {
+      break;
+    case base::SquareFailure::none:
+    case base::SquareFailure::undecodable:
       error = "Bild nicht lesbar";
-      return {};
-    }
-    return pixels;
-  } catch (const std::exception&) {
-    vips_area_unref(VIPS_AREA(blob));
-    error = vipsFailure("Bild nicht lesbar");
-    return {};
+      break;
+    case base::SquareFailure::unreadable:
+      error = "Bilddatei nicht lesbar";
+      break;
   }
+  // A file that cannot be opened never reaches a worker.
+  if (!read.value && !read.workerFailed) error = "Bilddatei nicht lesbar";
+  return {};
 }
 
 struct ObjectClassifier::Model {

@@ -1,7 +1,7 @@
 #pragma once
-// A stand-in for a camera RAW file: a 1200 x 800 JPEG body (left half white)
-// whose only embedded preview is 160 x 106 and which is tagged "turn right"
-// (EXIF orientation 6). Rendered through its preview, it shows 106 x 160
+// A stand-in for a camera RAW file: a small DNG whose only picture besides
+// its sensor data is a 160 x 106 JPEG (left half white), tagged "turn
+// right" (EXIF orientation 6). Rendered through its preview, it shows 106 x 160
 // with the white half on top.
 #include <filesystem>
 
@@ -10,6 +10,7 @@
 #include <exiv2/exiv2.hpp>
 
 #include "inventory/thumbnail.h"
+#include "support/raw_files.h"
 #include "support/temp_dir.h"
 
 namespace velmora::testing {
@@ -27,17 +28,13 @@ inline photos::RgbImage halves(std::uint32_t width, std::uint32_t height) {
 }
 
 inline void writeRawSample(const std::filesystem::path& file) {
-  const auto body = inventory::encodeJpeg(halves(1200, 800), 90);
-  const auto preview = inventory::encodeJpeg(halves(160, 106), 90);
-  writeFile(file, *body);
-  Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(file.string());
-  image->readMetadata();
-  Exiv2::ExifData exif = image->exifData();
-  Exiv2::ExifThumb(exif).setJpegThumbnail(reinterpret_cast<const Exiv2::byte*>(preview->data()),
-                                          static_cast<long>(preview->size()));
-  exif["Exif.Image.Orientation"] = std::uint16_t{6};
-  image->setExifData(exif);
-  image->writeMetadata();
+  // A real DNG (a TIFF): Exiv2 reads a file only as what its name says.
+  DngFile dng;
+  dng.previewJpeg = *inventory::encodeJpeg(halves(160, 106), 90);
+  dng.previewWidth = 160;
+  dng.previewHeight = 106;
+  dng.orientation = 6;
+  writeDng(file, dng);
 }
 
 }  // namespace velmora::testing

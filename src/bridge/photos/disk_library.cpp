@@ -17,6 +17,7 @@
 #include "bridge/photos/catalogs/takeout_json.h"
 #include "bridge/photos/chunked_read.h"
 #include "bridge/photos/identifier.h"
+#include "bridge/photos/isolated.h"
 #include "bridge/photos/layout.h"
 #include "bridge/photos/location.h"
 #include "bridge/photos/media/media_metadata.h"
@@ -422,7 +423,10 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
                                           : std::string_view(path);
     if (screenshotByPath(relative)) attributes.mediaSubtypes |= mediaSubtypeScreenshot;
     if (readable) {
-      if (const std::optional<ImageMetadata> image = readImageMetadata(path)) {
+      const IsolatedRead<ImageMetadata> read = isolatedImageMetadata(path);
+      // A file whose reading ended its worker may still hold a rating.
+      if (read.workerFailed) attributes.favoriteUnknown = true;
+      if (const std::optional<ImageMetadata>& image = read.value) {
         attributes.pixelWidth = image->width;
         attributes.pixelHeight = image->height;
         created = image->captureDate;
@@ -433,7 +437,7 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
       }
     }
   } else if (asset.mediaType == mediaTypeVideo && readable) {
-    if (const std::optional<VideoMetadata> video = readVideoMetadata(path)) {
+    if (const std::optional<VideoMetadata>& video = isolatedVideoMetadata(path).value) {
       attributes.pixelWidth = video->width;
       attributes.pixelHeight = video->height;
       containerDate = video->creationDate;
@@ -458,8 +462,9 @@ AssetAttributes DiskLibrary::attributes(const Asset& asset) {
       if (!isDanglingLink(resource.location)) attributes.favoriteUnknown = true;
       continue;
     }
-    const std::optional<SidecarMetadata> sidecar = readSidecar(resource.location);
-    if (!sidecar || sidecar->unreadable) {
+    const IsolatedRead<SidecarMetadata> read = isolatedSidecar(resource.location);
+    const std::optional<SidecarMetadata>& sidecar = read.value;
+    if (read.workerFailed || !sidecar || sidecar->unreadable) {
       attributes.favoriteUnknown = true;
       continue;
     }

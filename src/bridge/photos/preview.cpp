@@ -1,14 +1,12 @@
 #include "bridge/photos/preview.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <string_view>
 
 #include "bridge/photos/preview/preview_formats.h"
 #include "base/deadline.h"
-#include "base/regular_file.h"
+#include "bridge/photos/isolated.h"
 
 namespace velmora::photos {
 
@@ -32,16 +30,40 @@ bool listed(std::string_view type, auto const& list) {
   return std::find(list.begin(), list.end(), type) != list.end();
 }
 
-// A regular file (through a symlink, if any) that this process can open for
-// reading. A dangling link, a folder or an unreadable file is not local.
-bool readableLocally(const std::string& path) {
-  const int fd = base::openRegularFile(path);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+}  // namespace
+
+PreviewRoad previewRoad(const Resource& primary) {
+  const std::string_view type = primary.uniformTypeIdentifier;
+  if (listed(type, videoTypes) || primary.type == resourceTypeVideo ||
+      primary.type == resourceTypePairedVideo) {
+    return PreviewRoad::video;
+  }
+  if (listed(type, rawTypes)) return PreviewRoad::raw;
+  if (type == "public.heic" || type == "public.heif") return PreviewRoad::heic;
+  return PreviewRoad::still;
 }
 
-}  // namespace
+std::optional<RgbImage> renderPreviewOf(int fd, const std::string& name, PreviewRoad road,
+                                        std::uint32_t targetWidth, std::uint32_t targetHeight) {
+  switch (road) {
+    case PreviewRoad::video:
+      return renderVideo(fd, name, targetWidth, targetHeight);
+    case PreviewRoad::raw:
+      return renderRaw(fd, name, targetWidth, targetHeight);
+    case PreviewRoad::heic:
+    case PreviewRoad::still:
+      break;
+  }
+  // One deadline for the file, whichever road it takes: a HEIC that used
+  // its time on the fast road gets none more on the other.
+  const base::Deadline deadline;
+  if (road == PreviewRoad::heic) {
+    if (auto fast = renderHeic(fd, targetWidth, targetHeight, deadline)) return fast;
+    // libheif decodes a whole picture in one call that nothing stops.
+    if (deadline.passed()) return std::nullopt;
+  }
+  return renderStill(fd, targetWidth, targetHeight, deadline);
+}
 
 std::optional<RgbImage> renderPreview(const Asset& asset, std::uint32_t targetWidth,
                                       std::uint32_t targetHeight) {
@@ -49,22 +71,7 @@ std::optional<RgbImage> renderPreview(const Asset& asset, std::uint32_t targetWi
   // The primary file decides: a live photo shows its still, a RAW with a
   // JPEG partner shows the JPEG, a RAW alone its embedded preview.
   const Resource& primary = asset.resources.front();
-  if (!readableLocally(primary.location)) return std::nullopt;
-  const std::string_view type = primary.uniformTypeIdentifier;
-  if (listed(type, videoTypes) || primary.type == resourceTypeVideo ||
-      primary.type == resourceTypePairedVideo) {
-    return renderVideo(primary.location, targetWidth, targetHeight);
-  }
-  if (listed(type, rawTypes)) return renderRaw(primary.location, targetWidth, targetHeight);
-  // One deadline for the file, whichever road it takes: a HEIC that used
-  // its time on the fast road gets none more on the other.
-  const base::Deadline deadline;
-  if (type == "public.heic" || type == "public.heif") {
-    if (auto fast = renderHeic(primary.location, targetWidth, targetHeight, deadline)) return fast;
-    // libheif decodes a whole picture in one call that nothing stops.
-    if (deadline.passed()) return std::nullopt;
-  }
-  return renderStill(primary.location, targetWidth, targetHeight, deadline);
+  return isolatedPreview(primary.location, previewRoad(primary), targetWidth, targetHeight).value;
 }
 
 }  // namespace velmora::photos

@@ -30,6 +30,8 @@ void startExiv2() {
   std::call_once(once, [] {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     Exiv2::XmpParser::initialize(lockXmp, &xmpMutex);
+    // HEIF, AVIF and CR3 (the gate still decides which file may use it).
+    Exiv2::enableBMFF(true);
   });
 }
 

@@ -11,11 +11,13 @@
 #include <string_view>
 #include <utility>
 
+#include "base/mapped_file.h"
 #include "base/png_chunks.h"
 #include "base/regular_file.h"
 #include "base/vips.h"
 #include "base/vips_ref.h"
 #include "bridge/photos/media/capture_date.h"
+#include "bridge/photos/media/exiv2_gate.h"
 #include "bridge/photos/media/exiv2_setup.h"
 #include "bridge/photos/media/file_kind.h"
 #include "bridge/photos/media/media_metadata.h"
@@ -26,12 +28,6 @@
 namespace velmora::photos {
 
 namespace {
-
-void prepareExiv2() {
-  startExiv2();
-  static std::once_flag once;
-  std::call_once(once, [] { Exiv2::enableBMFF(true); });
-}
 
 std::string text(const Exiv2::ExifData& exif, const char* key) {
   const auto it = exif.findKey(Exiv2::ExifKey(key));
@@ -175,11 +171,13 @@ bool decoderSize(int fd, std::uint64_t& width, std::uint64_t& height) {
   return width > 0 && height > 0;
 }
 
-// What Exiv2 reads of the file open on `fd`; false when it does not know or
-// cannot parse the file (it reports both by throwing).
-bool readWithExiv2(int fd, ImageMetadata& metadata) {
+// What Exiv2 reads of the file open on `fd` and called `name`; false when
+// the name and the contents name no format Exiv2 may read, or Exiv2 cannot
+// parse the file (it reports that by throwing).
+bool readWithExiv2(int fd, std::string_view name, ImageMetadata& metadata) {
   try {
-    auto image = Exiv2::ImageFactory::open(base::descriptorPath(fd), false);
+    const base::MappedFile bytes(fd);
+    auto image = openAgreedImage(bytes, name);
     if (image.get() == nullptr) return false;
     image->readMetadata();
     const Exiv2::ExifData& exif = image->exifData();
@@ -225,20 +223,24 @@ bool readWithExiv2(int fd, ImageMetadata& metadata) {
 }  // namespace
 
 std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
-  prepareExiv2();
   // Only a regular file is opened, and Exiv2, LibRaw and libvips read the
   // very file that was checked, whatever took its name meanwhile.
   const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
+  return readImageMetadata(file.get(), path);
+}
+
+std::optional<ImageMetadata> readImageMetadata(int fd, std::string_view name) {
+  startExiv2();
   ImageMetadata metadata;
-  bool known = readWithExiv2(file.get(), metadata);
+  bool known = readWithExiv2(fd, name, metadata);
   const bool sized = metadata.width > 0 && metadata.height > 0;
-  if (fileKind(path) == FileKind::raw) {
+  if (fileKind(name) == FileKind::raw) {
     // Exiv2 does not read every RAW format (CR3); LibRaw fills in what it
     // left out. libvips would only see the small picture at the front of a
     // TIFF-based RAW.
     if (!sized || !metadata.captureDate) {
-      if (const std::optional<RawFacts> raw = readRawFacts(file.get())) {
+      if (const std::optional<RawFacts> raw = readRawFacts(fd)) {
         known = true;
         if (!sized) {
           metadata.width = raw->width;
@@ -255,7 +257,7 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
     // with its ICC profile after the frame header): the size is then what
     // the decoder's header says.
     std::uint64_t width = 0, height = 0;
-    if (decoderSize(file.get(), width, height)) {
+    if (decoderSize(fd, width, height)) {
       known = true;
       metadata.width = width;
       metadata.height = height;
@@ -266,12 +268,16 @@ std::optional<ImageMetadata> readImageMetadata(const std::string& path) {
 }
 
 std::optional<SidecarMetadata> readSidecar(const std::string& path) {
-  prepareExiv2();
   const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
+  return readSidecar(file.get());
+}
+
+std::optional<SidecarMetadata> readSidecar(int fd) {
+  startExiv2();
   SidecarMetadata sidecar;
   Exiv2::XmpData xmp;
-  const std::optional<std::string> bytes = readAtMost(file.get(), maximumXmpBytes);
+  const std::optional<std::string> bytes = readAtMost(fd, maximumXmpBytes);
   if (!bytes || !decodeXmp(*bytes, xmp)) {
     sidecar.unreadable = true;
     return sidecar;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bridge/photos/media/capture_date.h"
 
@@ -31,6 +32,9 @@ struct ImageMetadata {
 // rating is unknown. An embedded XMP packet that Exiv2's toolkit does not
 // parse as it stands is read again as xmp_text.h prepares it.
 std::optional<ImageMetadata> readImageMetadata(const std::string& path);
+// The same of the file open on `fd`, whose name is `name` (for its
+// extension); no path is opened.
+std::optional<ImageMetadata> readImageMetadata(int fd, std::string_view name);
 
 struct SidecarMetadata {
   std::optional<double> rating;               // xmp:Rating
@@ -44,6 +48,7 @@ struct SidecarMetadata {
 // What an XMP sidecar file says, read as xmp_text.h prepares it (a blank
 // file says nothing); no value when it cannot be opened as a regular file.
 std::optional<SidecarMetadata> readSidecar(const std::string& path);
+std::optional<SidecarMetadata> readSidecar(int fd);
 
 struct VideoMetadata {
   std::uint64_t width = 0;  // as displayed: a 90/270 degree rotation swaps
@@ -54,5 +59,7 @@ struct VideoMetadata {
 // The container's video stream size and creation time through libavformat,
 // without decoding frames. No value when the file does not open as media.
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path);
+// The same of the file open on `fd` and called `name`; no path is opened.
+std::optional<VideoMetadata> readVideoMetadata(int fd, const std::string& name);
 
 }  // namespace velmora::photos

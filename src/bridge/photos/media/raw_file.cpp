@@ -1,5 +1,6 @@
 #include "bridge/photos/media/raw_file.h"
 
+#include <fcntl.h>
 #include <libraw/libraw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,20 +20,30 @@ namespace velmora::photos {
 
 namespace {
 
-// LibRaw reads through this stream: a second open file description of the
-// checked file (through /proc/self/fd, so the caller's offset stays where
-// it was), which gives up once the file's deadline has passed. LibRaw's
-// parsers catch what it throws and report a broken file.
+// LibRaw reads through this stream: a copy of the checked file's descriptor
+// (no path is opened: this may run where opening one is forbidden), which
+// gives up once the file's deadline has passed; the caller's offset is put
+// back when it goes. LibRaw's parsers catch what it throws and report a
+// broken file.
 class DescriptorStream final : public LibRaw_abstract_datastream {
  public:
-  DescriptorStream(int fd, const base::Deadline& deadline) : deadline_(deadline) {
+  DescriptorStream(int fd, const base::Deadline& deadline) : fd_(fd), deadline_(deadline) {
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
     size_ = status.st_size;
-    file_ = std::fopen(base::descriptorPath(fd).c_str(), "rbe");
+    origin_ = ::lseek(fd, 0, SEEK_CUR);
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (origin_ < 0 || copy < 0 || ::lseek(copy, 0, SEEK_SET) != 0) {
+      if (copy >= 0) ::close(copy);
+      return;
+    }
+    file_ = ::fdopen(copy, "rb");
+    if (file_ == nullptr) ::close(copy);
   }
   ~DescriptorStream() override {
-    if (file_ != nullptr) std::fclose(file_);
+    if (file_ == nullptr) return;
+    std::fclose(file_);
+    ::lseek(fd_, origin_, SEEK_SET);
   }
   DescriptorStream(const DescriptorStream&) = delete;
   DescriptorStream& operator=(const DescriptorStream&) = delete;
@@ -74,6 +85,8 @@ class DescriptorStream final : public LibRaw_abstract_datastream {
     if (deadline_.passed()) throw LIBRAW_EXCEPTION_CANCELLED_BY_CALLBACK;
   }
 
+  int fd_;
+  off_t origin_ = -1;
   const base::Deadline& deadline_;
   std::FILE* file_ = nullptr;
   INT64 size_ = 0;

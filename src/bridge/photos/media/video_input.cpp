@@ -1,10 +1,13 @@
 #include "bridge/photos/media/video_input.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,6 +17,7 @@ extern "C" {
 }
 
 #include "base/regular_file.h"
+#include "bridge/photos/media/file_kind.h"
 
 namespace velmora::photos {
 
@@ -85,10 +89,39 @@ void CodecFreer::operator()(AVCodecContext* context) const { avcodec_free_contex
 void PacketFreer::operator()(AVPacket* packet) const { av_packet_free(&packet); }
 void FrameFreer::operator()(AVFrame* frame) const { av_frame_free(&frame); }
 
+namespace {
+
+const char* demuxersNamed(std::string_view path) {
+  const std::string type = uniformTypeIdentifier(path);
+  if (type == "public.avi") return "avi";
+  if (type == "org.matroska.mkv" || type == "org.webmproject.webm") return "matroska";
+  if (type == "public.avchd-mpeg-2-transport-stream") return "mpegts";
+  // QuickTime, MP4, M4V, 3GP, and the still formats' own names (a live
+  // photo's video is named by its kind, not by an extension).
+  if (type.empty() || type == "com.apple.quicktime-movie" || type == "public.mpeg-4" ||
+      type == "com.apple.m4v-video" || type == "public.3gpp") {
+    return type.empty() ? "mov,avi,matroska,mpegts" : "mov";
+  }
+  return "mov,avi,matroska,mpegts";
+}
+
+}  // namespace
+
 VideoInput openVideoInput(const std::string& path, base::Deadline& deadline) {
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return nullptr;
+  return openVideoInput(file.get(), path, deadline);
+}
+
+VideoInput openVideoInput(int checked, const std::string& path, base::Deadline& deadline) {
   quietFfmpeg();
-  const int fd = base::openRegularFile(path);
+  // The input owns a copy of its own, reading at offsets (never a path).
+  const int fd = ::fcntl(checked, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return nullptr;
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
   auto* source = new Source{fd, &deadline};
   auto* buffer = static_cast<std::uint8_t*>(av_malloc(bufferSize));
   AVIOContext* io = buffer == nullptr ? nullptr
@@ -111,6 +144,9 @@ VideoInput openVideoInput(const std::string& path, base::Deadline& deadline) {
   AVDictionary* options = nullptr;
   // Local files only: a container must not pull in other files or URLs.
   av_dict_set(&options, "protocol_whitelist", "file", 0);
+  // Only the demuxer of the container the name says: FFmpeg would
+  // otherwise pick any of its hundreds by the contents.
+  av_dict_set(&options, "format_whitelist", demuxersNamed(path), 0);
   // The name still helps to tell formats apart by extension. The file:
   // prefix keeps a name such as "concat:x" from naming a protocol.
   const std::string url = "file:" + path;

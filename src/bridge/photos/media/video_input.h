@@ -45,6 +45,9 @@ using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 // read: nothing a container names (other files, URLs) is opened. Null when
 // the file cannot be opened or holds no container FFmpeg knows.
 VideoInput openVideoInput(const std::string& path, base::Deadline& deadline);
+// The same of the regular file open on `fd` (the input reads a copy of the
+// descriptor; `fd` stays the caller's), `path` being only its name.
+VideoInput openVideoInput(int fd, const std::string& path, base::Deadline& deadline);
 
 // How many times wider than tall one pixel is shown: the decoder's sample
 // aspect ratio (the one the bitstream carries) where it has one, else the

@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "base/deadline.h"
+#include "base/regular_file.h"
 #include "bridge/photos/media/capture_date.h"
 #include "bridge/photos/media/media_metadata.h"
 #include "bridge/photos/media/video_input.h"
@@ -49,8 +50,14 @@ bool quarterTurn(const AVStream& stream) {
 }  // namespace
 
 std::optional<VideoMetadata> readVideoMetadata(const std::string& path) {
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
+  return readVideoMetadata(file.get(), path);
+}
+
+std::optional<VideoMetadata> readVideoMetadata(int fd, const std::string& name) {
   base::Deadline deadline;
-  const VideoInput context = openVideoInput(path, deadline);
+  const VideoInput context = openVideoInput(fd, name, deadline);
   if (!context) return std::nullopt;
 
   int index = av_find_best_stream(context.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/deadline.h"
 #include "bridge/photos/preview/rgb_image.h"
@@ -18,6 +19,8 @@ namespace velmora::photos {
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight,
                                     const base::Deadline& deadline = base::Deadline());
+std::optional<RgbImage> renderStill(int fd, std::uint32_t targetWidth, std::uint32_t targetHeight,
+                                    const base::Deadline& deadline);
 
 // A HEIC whose primary picture is an 8-bit 4:2:0 HEVC still without alpha
 // (one picture or a grid of tiles), shrunk while still YCbCr: the same
@@ -27,6 +30,8 @@ std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targe
 std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t targetWidth,
                                    std::uint32_t targetHeight,
                                    const base::Deadline& deadline = base::Deadline());
+std::optional<RgbImage> renderHeic(int fd, std::uint32_t targetWidth, std::uint32_t targetHeight,
+                                   const base::Deadline& deadline);
 
 // An encoded still held in memory (a RAW file's embedded preview). With an
 // orientation (EXIF values 1 to 8) that one is applied instead of any the
@@ -39,9 +44,16 @@ std::optional<RgbImage> renderEncodedStill(const void* data, std::size_t size,
 // the one LibRaw finds (formats Exiv2 does not know, such as CR3).
 std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetWidth,
                                   std::uint32_t targetHeight);
+std::optional<RgbImage> renderRaw(int fd, std::string_view name, std::uint32_t targetWidth,
+                                  std::uint32_t targetHeight);
 
 // A video through its first decodable frame, display rotation applied.
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
+                                    std::uint32_t targetHeight);
+
+// Each renderer also reads a file already open on `fd` (which stays the
+// caller's), opening no path; `name` serves only for telling formats apart.
+std::optional<RgbImage> renderVideo(int fd, const std::string& name, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight);
 
 // The size that fits `width` x `height` into the target with the aspect

@@ -433,11 +433,16 @@ std::optional<RgbImage> failed() {
 
 std::optional<RgbImage> renderHeic(const std::string& path, std::uint32_t targetWidth,
                                    std::uint32_t targetHeight, const base::Deadline& deadline) {
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
+  return renderHeic(file.get(), targetWidth, targetHeight, deadline);
+}
+
+std::optional<RgbImage> renderHeic(int fd, std::uint32_t targetWidth, std::uint32_t targetHeight,
+                                   const base::Deadline& deadline) {
   if (!base::ensureVips() || targetWidth == 0 || targetHeight == 0) return std::nullopt;
   struct stat status {};
-  const base::UniqueFd file(base::openRegularFile(path, &status));
-  if (!file.valid()) return std::nullopt;
-  const int fd = file.get();
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   const FileBytes bytes{static_cast<std::uint64_t>(std::max<off_t>(status.st_size, 0)),
                         [fd](std::uint64_t offset, std::uint8_t* out, std::size_t n) {
                           return readAt(fd, offset, out, n);

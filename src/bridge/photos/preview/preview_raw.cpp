@@ -3,6 +3,8 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
 
+#include "base/mapped_file.h"
+#include "bridge/photos/media/exiv2_gate.h"
 #include "bridge/photos/media/exiv2_setup.h"
 #include "base/regular_file.h"
 #include "bridge/photos/preview/preview_formats.h"
@@ -14,12 +16,13 @@ namespace {
 
 // The largest preview Exiv2 finds, or none (also when Exiv2 does not know
 // the format, as with CR3).
-std::optional<RgbImage> renderExiv2Preview(int fd, std::uint32_t targetWidth,
+std::optional<RgbImage> renderExiv2Preview(int fd, std::string_view name,
+                                           std::uint32_t targetWidth,
                                            std::uint32_t targetHeight) {
   startExiv2();
   try {
-    // Exiv2 takes only names: it gets one for the very file that was checked.
-    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(base::descriptorPath(fd), false);
+    const base::MappedFile bytes(fd);
+    Exiv2::Image::AutoPtr image = openAgreedImage(bytes, name);
     if (!image.get()) return std::nullopt;
     image->readMetadata();
 
@@ -59,10 +62,15 @@ std::optional<RgbImage> renderRaw(const std::string& path, std::uint32_t targetW
                                   std::uint32_t targetHeight) {
   const base::UniqueFd file(base::openRegularFile(path));
   if (!file.valid()) return std::nullopt;
-  if (auto image = renderExiv2Preview(file.get(), targetWidth, targetHeight)) return image;
+  return renderRaw(file.get(), path, targetWidth, targetHeight);
+}
+
+std::optional<RgbImage> renderRaw(int fd, std::string_view name, std::uint32_t targetWidth,
+                                  std::uint32_t targetHeight) {
+  if (auto image = renderExiv2Preview(fd, name, targetWidth, targetHeight)) return image;
   // LibRaw knows formats Exiv2 does not (CR3 keeps a full-size JPEG beside
   // its sensor data).
-  const std::optional<RawPreview> preview = readRawPreview(file.get());
+  const std::optional<RawPreview> preview = readRawPreview(fd);
   if (!preview) return std::nullopt;
   return renderEncodedStill(preview->jpeg.data(), preview->jpeg.size(), targetWidth, targetHeight,
                             preview->orientation);

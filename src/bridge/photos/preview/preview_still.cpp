@@ -92,18 +92,19 @@ bool swapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
 std::optional<RgbImage> renderStill(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight, const base::Deadline& deadline) {
-  if (!base::ensureVips()) return std::nullopt;
   // Decoded from the descriptor that was checked, never from the name: the
   // name may lead to a FIFO by now, and libvips would read options out of a
   // name that ends in square brackets.
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
+  return renderStill(file.get(), targetWidth, targetHeight, deadline);
+}
+
+std::optional<RgbImage> renderStill(int fd, std::uint32_t targetWidth, std::uint32_t targetHeight,
+                                    const base::Deadline& deadline) {
+  if (!base::ensureVips()) return std::nullopt;
   base::VipsRef<VipsSource> source;
-  {
-    const base::UniqueFd file(base::openRegularFile(path));
-    if (!file.valid()) return std::nullopt;
-    if (base::pngChunksFitDescriptor(file.get())) {
-      *source.out() = base::sourceFromDescriptor(file.get());
-    }
-  }
+  if (base::pngChunksFitDescriptor(fd)) *source.out() = base::sourceFromDescriptor(fd);
   if (!source) return failed();
   {
     // The header alone, to refuse absurd sizes before anything is decoded.

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include "base/deadline.h"
+#include "base/regular_file.h"
 #include "bridge/photos/preview/preview_formats.h"
 #include "bridge/photos/media/video_input.h"
 #include "base/vips.h"
@@ -146,8 +147,15 @@ Frame firstFrame(AVFormatContext* format, AVCodecContext* codec,
 
 std::optional<RgbImage> renderVideo(const std::string& path, std::uint32_t targetWidth,
                                     std::uint32_t targetHeight) {
+  const base::UniqueFd file(base::openRegularFile(path));
+  if (!file.valid()) return std::nullopt;
+  return renderVideo(file.get(), path, targetWidth, targetHeight);
+}
+
+std::optional<RgbImage> renderVideo(int fd, const std::string& name, std::uint32_t targetWidth,
+                                    std::uint32_t targetHeight) {
   base::Deadline deadline;
-  const VideoInput format = openVideoInput(path, deadline);
+  const VideoInput format = openVideoInput(fd, name, deadline);
   if (!format) return std::nullopt;
   if (avformat_find_stream_info(format.get(), nullptr) < 0) return std::nullopt;
 
