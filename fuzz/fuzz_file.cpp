@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "bridge/photos/isolated.h"
 #include "bridge/process.h"
 
 namespace velmora::fuzz {
@@ -22,6 +23,11 @@ const std::string& asFile(const std::uint8_t* data, std::size_t size) {
   return path;
 }
 
-void prepareProcess() { bridge::quietenProcess(); }
+void prepareProcess() {
+  bridge::quietenProcess();
+  // The fuzzers look at the parsers themselves: reads stay in this process,
+  // where the sanitizers and the coverage see them (a fuzzer is no worker).
+  photos::setReadsInWorkers(false);
+}
 
 }  // namespace velmora::fuzz
