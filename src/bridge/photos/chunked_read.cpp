@@ -39,14 +39,51 @@ bool unchanged(int fd, const struct stat& before) {
          now.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
 }
 
+// The chunk buffers of the calling thread, kept from one file to the next:
+// fresh ones would be new pages for every file, faulted in and zeroed by
+// the kernel, which cost more than the copying itself. A read nested in
+// another's chunk handler gets buffers of its own.
+class ChunkBuffers {
+ public:
+  ChunkBuffers() : borrowed_(!inUse) {
+    for (std::size_t i = 0; i < 2; ++i) {
+      if (borrowed_) {
+        if (!kept[i]) kept[i] = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
+      } else {
+        own_[i] = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
+      }
+    }
+    if (borrowed_) inUse = true;
+  }
+  ~ChunkBuffers() {
+    if (borrowed_) inUse = false;
+  }
+  ChunkBuffers(const ChunkBuffers&) = delete;
+  ChunkBuffers& operator=(const ChunkBuffers&) = delete;
+
+  std::byte* operator[](std::size_t index) const {
+    return borrowed_ ? kept[index].get() : own_[index].get();
+  }
+
+ private:
+  static thread_local Buffer kept[2];
+  static thread_local bool inUse;
+  bool borrowed_;
+  Buffer own_[2];
+};
+
+thread_local Buffer ChunkBuffers::kept[2];
+thread_local bool ChunkBuffers::inUse = false;
+
 bool readInline(int fd, std::size_t size, const struct stat& before, const ChunkHandler& onChunk) {
-  const Buffer buffer = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
+  const ChunkBuffers buffers;
+  std::byte* const buffer = buffers[0];
   std::size_t left = size;
   while (true) {
-    const ssize_t length = readSome(fd, buffer.get(), left);
+    const ssize_t length = readSome(fd, buffer, left);
     if (length < 0) return false;
     if (length == 0) return left == 0;
-    onChunk(std::span<const std::byte>(buffer.get(), static_cast<std::size_t>(length)));
+    onChunk(std::span<const std::byte>(buffer, static_cast<std::size_t>(length)));
     if (!unchanged(fd, before)) return false;
   }
 }
@@ -56,8 +93,7 @@ bool readInline(int fd, std::size_t size, const struct stat& before, const Chunk
 class ReadAhead {
  public:
   ReadAhead(int fd, std::size_t size) : fd_(fd), left_(size) {
-    for (Slot& slot : slots_)
-      slot.data = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
+    for (std::size_t i = 0; i < 2; ++i) slots_[i].data = buffers_[i];
     reader_ = std::thread([this] { readAll(); });
   }
 
@@ -84,7 +120,7 @@ class ReadAhead {
       }
       if (length < 0) return false;
       if (length == 0) return shortBy_ == 0;
-      onChunk(std::span<const std::byte>(slot.data.get(), static_cast<std::size_t>(length)));
+      onChunk(std::span<const std::byte>(slot.data, static_cast<std::size_t>(length)));
       // Written to meanwhile: no need to read the rest.
       if (!unchanged(fd_, before)) return false;
       {
@@ -97,7 +133,7 @@ class ReadAhead {
 
  private:
   struct Slot {
-    Buffer data;
+    std::byte* data = nullptr;
     ssize_t length = 0;
     bool filled = false;
   };
@@ -110,7 +146,7 @@ class ReadAhead {
         changed_.wait(lock, [&] { return stopping_ || !slot.filled; });
         if (stopping_) return;
       }
-      const ssize_t length = readSome(fd_, slot.data.get(), left_);
+      const ssize_t length = readSome(fd_, slot.data, left_);
       {
         const std::lock_guard lock(mutex_);
         if (length == 0) shortBy_ = left_;
@@ -122,6 +158,7 @@ class ReadAhead {
     }
   }
 
+  const ChunkBuffers buffers_;
   int fd_;
   std::size_t left_;         // reader thread only
   std::size_t shortBy_ = 0;  // bytes missing at the end; under mutex_
