@@ -168,7 +168,7 @@ std::optional<std::string> workerRole() {
   return name;
 }
 
-int serveRequests(const RequestHandler& handle) {
+int serveRequests(const RequestHandler& handle, const std::function<void()>& between) {
   // A bridge that is gone (killed while this worker was busy with a file)
   // must not leave the worker running: a watcher ends it when the channel's
   // other end closes, whatever the main thread is doing.
@@ -188,6 +188,7 @@ int serveRequests(const RequestHandler& handle) {
     const std::string answer = handle(request, fd);
     if (fd >= 0) ::close(fd);
     if (!sendFrame(workerChannelFd, answer, -1)) return 0;
+    if (between) between();
   }
 }
 

@@ -37,8 +37,9 @@ std::optional<std::string> workerRole();
 using RequestHandler = std::function<std::string(std::string_view request, int fd)>;
 
 // Serves requests on the channel until the bridge closes it; the exit
-// status of the worker. Runs on the worker's main thread.
-int serveRequests(const RequestHandler& handle);
+// status of the worker. Runs on the worker's main thread; `between`, when
+// given, runs after each answer has gone.
+int serveRequests(const RequestHandler& handle, const std::function<void()>& between = {});
 
 // The largest answer a bridge accepts; a worker that claims more is ended.
 inline constexpr std::size_t maxAnswerBytes = std::size_t{256} << 20;

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 
 #include "bridge/messages.h"
 #include "base/deadline.h"
+#include "base/heap_reuse.h"
 #include "base/ordered_work.h"
 #include "base/regular_file.h"
 #include "base/vips.h"
@@ -211,13 +211,11 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
 
 int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library,
                const bridge::Emitter& emit, unsigned workers, ScanCache* cache) {
-  // Decoders allocate and free many large buffers on several threads. With
-  // glibc's sliding mmap threshold those end up in the arenas and stay there
-  // as fragments, so resident memory grows with the library (2,000 assets:
-  // 860 MB). A fixed threshold hands every buffer of 1 MiB or more back to
-  // the system when it is freed, which keeps a scan near one asset's peak
-  // per worker.
-  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  // Every asset needs about the buffers the one before needed: they are
+  // kept for reuse rather than handed back and faulted in again, and what
+  // is kept is bounded after each asset (a large one, or decoding in this
+  // process, leaves more).
+  base::keepFreedMemory();
 
   // Written through the descriptor's name, so that the folder checked is the
   // folder written to, whatever happens to its path meanwhile.
@@ -243,7 +241,9 @@ int scanAction(const bridge::Arguments& arguments, photos::PhotoLibrary& library
     emit(bridge::progressMessage("Fotomediathek", index + 1, count));
   };
   job.work = [&](unsigned, std::size_t index) {
-    return scanAsset(library, assets[index], index, folder, owner, cache, record);
+    Outcome outcome = scanAsset(library, assets[index], index, folder, owner, cache, record);
+    base::releaseSpareMemory();
+    return outcome;
   };
   job.done = [&](std::size_t, Outcome&& outcome) {
     items.push_back(std::move(outcome.record));

@@ -17,6 +17,7 @@
 #include <type_traits>
 
 #include "base/deadline.h"
+#include "base/heap_reuse.h"
 #include "base/luma_file.h"
 #include "base/regular_file.h"
 #include "base/square_rgb.h"
@@ -249,9 +250,12 @@ void startLibraries() {
       static_cast<void>(::iconv_open(to, from));
     }
   }
-  // Few malloc arenas: every thread's arena reserves address space, which
-  // the worker's limit counts.
-  ::mallopt(M_ARENA_MAX, 4);
+  // One malloc arena: the worker reads one file at a time, and every
+  // further arena would keep free memory of its own (and reserve address
+  // space, which the worker's limit counts). Freed buffers stay for the
+  // next file instead of coming back as fresh pages.
+  ::mallopt(M_ARENA_MAX, 1);
+  base::keepFreedMemory();
   // The first time a thread's heap shrinks, malloc reads
   // /proc/sys/vm/overcommit_memory: let that happen now, on a thread of
   // its own (blocks below the mmap threshold, freed together).
@@ -369,7 +373,7 @@ int runPhotoWorker() {
   ::close_range(base::workerChannelFd + 1, ~0U, 0);
   startLibraries();
   if (!base::enterSandbox()) return 1;
-  return base::serveRequests(answer);
+  return base::serveRequests(answer, [] { base::releaseSpareMemory(); });
 }
 
 }  // namespace velmora::photos

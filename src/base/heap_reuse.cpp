@@ -1,0 +1,56 @@
+#include "base/heap_reuse.h"
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace velmora::base {
+
+namespace {
+
+constexpr int ownMappingBytes = 64 << 20;
+
+// /proc/self/statm, opened before a worker's sandbox forbids opening
+// anything; read again from its start, it says the present.
+std::atomic<int> statm{-1};
+std::atomic<std::size_t> anonymousAtStart{0};
+
+// Resident memory that is no file's: the heap, stacks, anonymous maps.
+std::size_t anonymousResident() {
+  const int fd = statm.load();
+  char text[128];
+  const ssize_t length = fd < 0 ? -1 : ::pread(fd, text, sizeof text - 1, 0);
+  if (length <= 0) return 0;
+  text[length] = '\0';
+  unsigned long size = 0, resident = 0, shared = 0;
+  if (std::sscanf(text, "%lu %lu %lu", &size, &resident, &shared) != 3 || shared > resident) {
+    return 0;
+  }
+  return (resident - shared) * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+void keepFreedMemory() {
+  // Setting either also ends glibc's sliding thresholds.
+  ::mallopt(M_MMAP_THRESHOLD, ownMappingBytes);
+  ::mallopt(M_TRIM_THRESHOLD, 2 * ownMappingBytes);
+  if (statm.load() < 0) {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    int none = -1;
+    if (fd >= 0 && !statm.compare_exchange_strong(none, fd)) ::close(fd);
+  }
+  anonymousAtStart.store(anonymousResident());
+}
+
+bool releaseSpareMemory(std::size_t spare) {
+  const std::size_t now = anonymousResident();
+  if (now == 0 || now <= anonymousAtStart.load() + spare) return false;
+  ::malloc_trim(0);
+  return true;
+}
+
+}  // namespace velmora::base
