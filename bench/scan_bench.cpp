@@ -27,16 +27,32 @@
 // --paths-only prints only this part.
 //
 //   scan_bench --path <pictures> <attributes|preview> <repeats>
+//
+//   scan_bench --cpu [photos] [--baseline <other build's velmora-bridge>]
+//
+// CPU per asset: the bridge executable itself scans (cache off) `photos`
+// distinct camera JPEGs (default 500 above; 200 is plenty), a quarter as
+// many HEICs, a phone's mixed library of that size, and the camera JPEGs
+// linked ten times over. It prints CPU ms per asset (the bridge and its
+// workers, user and system), the peak resident memory of the bridge and
+// its workers summed, and the wall time; with --baseline, both builds in
+// turns, and whether their lines and previews are identical.
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vips/vips.h>
 
+#include <cerrno>
+#include <csetjmp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exiv2/exiv2.hpp>
+#include <jpeglib.h>
+#include <openssl/evp.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -429,6 +445,329 @@ void printPaths(const char* self, const fs::path& root, const fs::path& testdata
   }
 }
 
+// ---- CPU per photo and the memory of the whole run ----------------------
+
+// One run of a bridge executable: its CPU time together with the workers
+// it started (this process is their subreaper, so their times are counted
+// once they are reaped), its wall time, and the peak of the resident memory
+// of the bridge and its workers summed, sampled every 10 ms.
+struct BridgeRun {
+  bool ok = false;
+  double cpuSeconds = 0;
+  double seconds = 0;
+  long peakKiB = 0;
+  long peakProportionalKiB = 0;
+  std::string lastLine;
+};
+
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+// The process's proportional share of the memory it shares with others
+// (libraries mapped by the bridge and its workers alike count once).
+long proportionalKiB(pid_t pid) {
+  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  std::string line;
+  while (std::getline(rollup, line)) {
+    if (line.rfind("Pss:", 0) == 0) return std::atol(line.c_str() + 4);
+  }
+  return 0;
+}
+
+// The bridge and the processes it started (its workers), summed: resident
+// memory, or with `proportional` each one's share of it.
+long treeKiB(pid_t pid, bool proportional = false) {
+  long total = proportional ? proportionalKiB(pid) : residentKiB(pid);
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream children(task.path() / "children");
+    for (pid_t child; children >> child;) total += treeKiB(child, proportional);
+  }
+  return total;
+}
+
+double cpuOfChildren() {
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// `bridge scan <previews>` with `home` as HOME (its Pictures is the
+// library) and the scan cache off.
+BridgeRun runBridge(const std::string& bridge, const fs::path& home, const fs::path& previews) {
+  fs::remove_all(previews);
+  fs::create_directories(previews);
+  const fs::path out = previews.string() + ".out";
+  BridgeRun result;
+  const double cpuBefore = cpuOfChildren();
+  const auto start = Clock::now();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int lines = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    if (lines < 0 || quiet < 0) ::_exit(127);
+    ::dup2(lines, 1);
+    ::dup2(quiet, 2);
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home / "cache").c_str(), 1);
+    ::setenv("VELMORA_SCAN_CACHE", "off", 1);
+    ::execl(bridge.c_str(), bridge.c_str(), "scan", previews.c_str(), nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  for (;;) {
+    result.peakKiB = std::max(result.peakKiB, treeKiB(child));
+    result.peakProportionalKiB = std::max(result.peakProportionalKiB, treeKiB(child, true));
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child || done < 0) break;
+    ::usleep(10'000);
+  }
+  result.seconds = secondsSince(start);
+  // The workers end when the bridge has gone; reaped here, their time counts.
+  while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+  }
+  result.cpuSeconds = cpuOfChildren() - cpuBefore;
+  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  const std::string lines = readWhole(out);
+  const std::size_t last = lines.rfind('\n', lines.size() >= 2 ? lines.size() - 2 : 0);
+  result.lastLine = lines.substr(last == std::string::npos ? 0 : last + 1);
+  return result;
+}
+
+// Whether two previews folders hold the same files with the same bytes.
+bool samePreviews(const fs::path& a, const fs::path& b) {
+  std::map<std::string, std::string> left;
+  for (const auto& entry : fs::directory_iterator(a)) {
+    left[entry.path().filename().string()] = readWhole(entry.path());
+  }
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator(b)) {
+    const auto found = left.find(entry.path().filename().string());
+    if (found == left.end() || found->second != readWhole(entry.path())) return false;
+    ++count;
+  }
+  return count == left.size();
+}
+
+// A camera's JPEG: 12 megapixels, distinct bytes, light grain (about
+// 1.5 MB at quality 90), with the EXIF a camera writes.
+bool cameraJpeg(VipsImage* base, int index, const fs::path& file) {
+  VipsImage* picture = grainedPhoto(base, index, 1.0);
+  const bool saved =
+      picture && vipsOk(vips_jpegsave(picture, file.c_str(), "Q", 90, nullptr), "jpegsave");
+  if (picture) g_object_unref(picture);
+  if (!saved) return false;
+  try {
+    velmora::photos::startExiv2();
+    auto image = Exiv2::ImageFactory::open(file.string());
+    image->readMetadata();
+    Exiv2::ExifData& exif = image->exifData();
+    exif["Exif.Image.Make"] = "Canon";
+    exif["Exif.Image.Model"] = "Canon EOS 90D";
+    exif["Exif.Image.Orientation"] = std::uint16_t{1};
+    char date[32];
+    std::snprintf(date, sizeof date, "2023:07:%02d 10:%02d:%02d", 1 + index % 28, index / 60 % 60,
+                  index % 60);
+    exif["Exif.Photo.DateTimeOriginal"] = date;
+    exif["Exif.Photo.ExposureTime"] = Exiv2::URational(1, 250);
+    exif["Exif.Photo.FNumber"] = Exiv2::URational(56, 10);
+    image->writeMetadata();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+double threadCpuSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return now.tv_sec + now.tv_nsec / 1e9;
+}
+
+// libjpeg's own decode of `bytes` scaled by 1/`denominator` (the DCT
+// scaling djpeg -scale uses), to RGB rows that are thrown away.
+struct JpegErrors {
+  jpeg_error_mgr manager;
+  std::jmp_buf failed;
+};
+
+bool decodeScaled(const std::string& bytes, unsigned denominator) {
+  jpeg_decompress_struct info{};
+  JpegErrors errors{};
+  info.err = jpeg_std_error(&errors.manager);
+  errors.manager.error_exit = [](j_common_ptr common) {
+    std::longjmp(reinterpret_cast<JpegErrors*>(common->err)->failed, 1);
+  };
+  errors.manager.output_message = [](j_common_ptr) {};
+  if (setjmp(errors.failed) != 0) {
+    jpeg_destroy_decompress(&info);
+    return false;
+  }
+  jpeg_create_decompress(&info);
+  jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  jpeg_read_header(&info, TRUE);
+  info.scale_num = 1;
+  info.scale_denom = denominator;
+  info.out_color_space = JCS_RGB;
+  jpeg_start_decompress(&info);
+  // Rows from libjpeg's own pool, which goes with the decompressor.
+  JSAMPARRAY rows = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
+                                               info.output_width * info.output_components, 1);
+  while (info.output_scanline < info.output_height) jpeg_read_scanlines(&info, rows, 1);
+  jpeg_finish_decompress(&info);
+  jpeg_destroy_decompress(&info);
+  return true;
+}
+
+// What no scan of these files can go below, per file, on this thread: the
+// decode at 1/4 and at 1/2 (the scale libvips' thumbnailer decodes a
+// 4000 x 3000 JPEG at for a 600 x 600 box: it leaves a factor of two for
+// its own reduce), and SHA-256 of the bytes.
+void printFloor(const std::vector<fs::path>& files) {
+  double quarter = 0, half = 0, hashing = 0, megabytes = 0;
+  for (const fs::path& file : files) {
+    const std::string bytes = readWhole(file);
+    megabytes += bytes.size() / 1e6;
+    double start = threadCpuSeconds();
+    decodeScaled(bytes, 4);
+    quarter += threadCpuSeconds() - start;
+    start = threadCpuSeconds();
+    decodeScaled(bytes, 2);
+    half += threadCpuSeconds() - start;
+    start = threadCpuSeconds();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    hashing += threadCpuSeconds() - start;
+  }
+  const double n = static_cast<double>(files.size());
+  std::printf("camera JPEGs of %.2f MB on average; per file, libjpeg decoding at 1/4 %.1f ms, at "
+              "1/2 %.1f ms, SHA-256 %.1f ms\n",
+              megabytes / n, 1000 * quarter / n, 1000 * half / n, 1000 * hashing / n);
+}
+
+// `count` entries in `pictures`, hard links to `files` in turn.
+void linkInto(const std::vector<fs::path>& files, int count, const fs::path& pictures) {
+  fs::create_directories(pictures);
+  for (int i = 0; i < count; ++i) {
+    const fs::path& file = files[static_cast<std::size_t>(i) % files.size()];
+    fs::create_hard_link(file, pictures / (std::to_string(i) + "_" + file.filename().string()));
+  }
+}
+
+// CPU per photo and peak memory of this build's bridge, and of `baseline`
+// (another build's executable) when given, scanning the same libraries in
+// turns: camera JPEGs, HEICs, a phone's mixed library, and the camera
+// JPEGs linked ten times over for the memory of a large library.
+int printCpu(const fs::path& root, VipsImage* base, VipsImage* screen, int photos,
+             const std::string& baseline) {
+  // Orphaned workers are reaped here, so their time is counted.
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  struct Library {
+    std::string name;
+    fs::path home;
+    int assets;
+  };
+  std::vector<Library> libraries;
+  const auto home = [&](const std::string& name) {
+    const fs::path folder = root / "cpu" / name;
+    fs::create_directories(folder / "Pictures");
+    return folder;
+  };
+  const fs::path camera = home("camera");
+  std::vector<fs::path> cameraFiles;
+  for (int i = 0; i < photos; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "DCIM/100CANON/IMG_%04d.JPG", i);
+    const fs::path file = camera / "Pictures" / name;
+    fs::create_directories(file.parent_path());
+    if (!cameraJpeg(base, i, file)) {
+      std::fprintf(stderr, "scan_bench: could not make %s\n", file.c_str());
+      return 1;
+    }
+    cameraFiles.push_back(file);
+  }
+  libraries.push_back({"camera JPEG", camera, photos});
+  const fs::path heic = home("heic");
+  const int heics = std::max(4, photos / 4);
+  makeKind(kinds[1], heics, heic / "Pictures", base, screen);
+  libraries.push_back({"HEIC", heic, heics});
+  const fs::path mixed = home("mixed");
+  int mixedCount = 0;
+  for (const Kind& kind : kinds) {
+    const int count = std::max(1, static_cast<int>(photos * kind.share + 0.5));
+    const fs::path folder = root / "cpu" / "kinds" / kind.name;
+    const std::vector<fs::path> files =
+        std::string(kind.name) == "jpeg"
+            ? std::vector<fs::path>(cameraFiles.begin(),
+                                    cameraFiles.begin() + std::min(count, photos))
+            : makeKind(kind, count, folder, base, screen);
+    linkInto(files, count, mixed / "Pictures" / kind.name);
+    mixedCount += count;
+  }
+  libraries.push_back({"mixed", mixed, mixedCount});
+  const fs::path large = home("large");
+  linkInto(cameraFiles, photos * 10, large / "Pictures");
+  libraries.push_back({"camera x10", large, photos * 10});
+
+  std::vector<std::pair<std::string, std::string>> builds{{"this build", VELMORA_BRIDGE_EXE}};
+  if (!baseline.empty()) builds.insert(builds.begin(), {"baseline", baseline});
+  const LoadAverage load = loadAverage();
+  std::printf("\nCPU per asset: the bridge and its workers, user and system, best of 2; peak memory "
+              "of the bridge and its workers summed, resident and proportional (shared "
+              "libraries once); load %s %s %s\n",
+              load.one.c_str(), load.five.c_str(), load.fifteen.c_str());
+  printFloor(std::vector<fs::path>(cameraFiles.begin(),
+                                   cameraFiles.begin() + std::min<std::size_t>(40, cameraFiles.size())));
+  std::printf("%-11s %6s", "library", "assets");
+  for (const auto& build : builds) {
+    std::printf("  %-35s", (build.first + ": CPU ms, RSS/PSS MiB, wall s").c_str());
+  }
+  std::printf("\n");
+  bool same = true;
+  for (const Library& library : libraries) {
+    std::vector<BridgeRun> best(builds.size());
+    const int rounds = library.assets > photos * 2 ? 1 : 2;
+    for (int round = 0; round < rounds; ++round) {
+      for (std::size_t b = 0; b < builds.size(); ++b) {
+        const BridgeRun run = runBridge(builds[b].second, library.home,
+                                        library.home / ("previews" + std::to_string(b)));
+        if (!run.ok) same = false;
+        BridgeRun& kept = best[b];
+        const long peak = std::max(kept.peakKiB, run.peakKiB);
+        const long proportional = std::max(kept.peakProportionalKiB, run.peakProportionalKiB);
+        if (round == 0 || run.cpuSeconds < kept.cpuSeconds) kept = run;
+        kept.peakKiB = peak;
+        kept.peakProportionalKiB = proportional;
+      }
+    }
+    std::printf("%-11s %6d", library.name.c_str(), library.assets);
+    for (const BridgeRun& run : best) {
+      char cell[64];
+      std::snprintf(cell, sizeof cell, "%6.1f %5ld/%-5ld %6.1f", 1000 * run.cpuSeconds / library.assets,
+                    run.peakKiB / 1024, run.peakProportionalKiB / 1024, run.seconds);
+      std::printf("  %-35s", cell);
+    }
+    if (builds.size() == 2) {
+      const bool identical = best[0].lastLine == best[1].lastLine &&
+                             samePreviews(library.home / "previews0", library.home / "previews1");
+      std::printf("%s", identical ? "output identical" : "OUTPUT DIFFERS");
+      same = same && identical;
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  return same ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -444,11 +783,17 @@ int main(int argc, char** argv) {
   int total = 500;
   bool keep = false;
   bool pathsOnly = false;
+  bool cpuOnly = false;
+  std::string baseline;
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--keep")
       keep = true;
     else if (std::string(argv[i]) == "--paths-only")
       pathsOnly = true;
+    else if (std::string(argv[i]) == "--cpu")
+      cpuOnly = true;
+    else if (std::string(argv[i]) == "--baseline" && i + 1 < argc)
+      baseline = argv[++i];
     else
       total = std::max(4, std::atoi(argv[i]));
   }
@@ -459,6 +804,15 @@ int main(int argc, char** argv) {
   VipsImage* base = nullptr;
   VipsImage* screen = nullptr;
   if (!loadSamplePictures(testdata, &base, &screen)) return 1;
+
+  if (cpuOnly) {
+    const int status = printCpu(root, base, screen, total, baseline);
+    if (keep) std::printf("kept: %s\n", root.c_str());
+    g_object_unref(base);
+    g_object_unref(screen);
+    if (!keep) fs::remove_all(root);
+    return status;
+  }
 
   if (pathsOnly) {
     printPaths(argv[0], root, testdata, base);

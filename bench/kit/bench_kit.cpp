@@ -108,7 +108,7 @@ bool loadSamplePictures(const std::filesystem::path& testdata, VipsImage** base,
   return ok && *base != nullptr;
 }
 
-VipsImage* grainedPhoto(VipsImage* base, int index) {
+VipsImage* grainedPhoto(VipsImage* base, int index, double grain) {
   VipsImage* tinted = nullptr;
   VipsImage* noise = nullptr;
   VipsImage* sum = nullptr;
@@ -117,7 +117,7 @@ VipsImage* grainedPhoto(VipsImage* base, int index) {
   const double offset[3] = {static_cast<double>(index % 11), 0, 0};
   const bool ok =
       vipsOk(vips_linear(base, &tinted, tint, offset, 3, nullptr), "linear") &&
-      vipsOk(vips_gaussnoise(&noise, 4000, 3000, "sigma", 6.0, "mean", 0.0, "seed", index, nullptr),
+      vipsOk(vips_gaussnoise(&noise, 4000, 3000, "sigma", grain, "mean", 0.0, "seed", index, nullptr),
              "noise") &&
       vipsOk(vips_add(tinted, noise, &sum, nullptr), "add") &&
       vipsOk(vips_cast_uchar(sum, &out, nullptr), "cast");

@@ -48,7 +48,7 @@ bool loadSamplePictures(const std::filesystem::path& testdata, VipsImage** base,
                         VipsImage** screen);
 
 // A 4000 x 3000 picture from `base`, tinted and grained per index so that
-// no two encode alike.
-VipsImage* grainedPhoto(VipsImage* base, int index);
+// no two encode alike; `grain` is the noise's standard deviation.
+VipsImage* grainedPhoto(VipsImage* base, int index, double grain = 6.0);
 
 }  // namespace velmora::bench
