@@ -449,11 +449,12 @@ void printPaths(const char* self, const fs::path& root, const fs::path& testdata
 
 // One run of a bridge executable: its CPU time together with the workers
 // it started (this process is their subreaper, so their times are counted
-// once they are reaped), its wall time, and the peak of the resident memory
+// once they are reaped) and its own, its wall time, and the peak of the resident memory
 // of the bridge and its workers summed, sampled every 10 ms.
 struct BridgeRun {
   bool ok = false;
   double cpuSeconds = 0;
+  double ownCpuSeconds = 0;  // the bridge alone, and the workers it retired and reaped
   double seconds = 0;
   long peakKiB = 0;
   long peakProportionalKiB = 0;
@@ -526,7 +527,12 @@ BridgeRun runBridge(const std::string& bridge, const fs::path& home, const fs::p
   for (;;) {
     result.peakKiB = std::max(result.peakKiB, treeKiB(child));
     result.peakProportionalKiB = std::max(result.peakProportionalKiB, treeKiB(child, true));
-    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    rusage own{};
+    const pid_t done = ::wait4(child, &status, WNOHANG, &own);
+    if (done == child) {
+      result.ownCpuSeconds = own.ru_utime.tv_sec + own.ru_utime.tv_usec / 1e6 +
+                             own.ru_stime.tv_sec + own.ru_stime.tv_usec / 1e6;
+    }
     if (done == child || done < 0) break;
     ::usleep(10'000);
   }
@@ -586,11 +592,14 @@ bool cameraJpeg(VipsImage* base, int index, const fs::path& file) {
   }
 }
 
-double threadCpuSeconds() {
+double cpuSeconds(clockid_t clock) {
   timespec now{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  ::clock_gettime(clock, &now);
   return now.tv_sec + now.tv_nsec / 1e9;
 }
+double threadCpuSeconds() { return cpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
+// All threads of this process: libvips works on threads of its own.
+double processCpuSeconds() { return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 // libjpeg's own decode of `bytes` scaled by 1/`denominator` (the DCT
 // scaling djpeg -scale uses), to RGB rows that are thrown away.
@@ -627,12 +636,13 @@ bool decodeScaled(const std::string& bytes, unsigned denominator) {
   return true;
 }
 
-// What no scan of these files can go below, per file, on this thread: the
-// decode at 1/4 and at 1/2 (the scale libvips' thumbnailer decodes a
-// 4000 x 3000 JPEG at for a 600 x 600 box: it leaves a factor of two for
-// its own reduce), and SHA-256 of the bytes.
+// What no scan of these files can go below, per file: the decode at 1/4
+// and at 1/2 (the scale libvips' thumbnailer decodes a 4000 x 3000 JPEG at
+// for a 600 x 600 box: it leaves a factor of two for its own reduce), and
+// SHA-256 of the bytes; then libvips' thumbnailer alone, which makes the
+// pixels of the preview the scan must write.
 void printFloor(const std::vector<fs::path>& files) {
-  double quarter = 0, half = 0, hashing = 0, megabytes = 0;
+  double quarter = 0, half = 0, hashing = 0, thumbnailing = 0, megabytes = 0;
   for (const fs::path& file : files) {
     const std::string bytes = readWhole(file);
     megabytes += bytes.size() / 1e6;
@@ -647,11 +657,21 @@ void printFloor(const std::vector<fs::path>& files) {
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
     hashing += threadCpuSeconds() - start;
+    start = processCpuSeconds();
+    VipsImage* thumbnail = nullptr;
+    if (vips_thumbnail_buffer(const_cast<char*>(bytes.data()), bytes.size(), &thumbnail, 600,
+                              "height", 600, "size", VIPS_SIZE_DOWN, nullptr) == 0) {
+      std::size_t size = 0;
+      g_free(vips_image_write_to_memory(thumbnail, &size));
+      g_object_unref(thumbnail);
+    }
+    thumbnailing += processCpuSeconds() - start;
   }
   const double n = static_cast<double>(files.size());
   std::printf("camera JPEGs of %.2f MB on average; per file, libjpeg decoding at 1/4 %.1f ms, at "
-              "1/2 %.1f ms, SHA-256 %.1f ms\n",
-              megabytes / n, 1000 * quarter / n, 1000 * half / n, 1000 * hashing / n);
+              "1/2 %.1f ms, SHA-256 %.1f ms; libvips' 600 x 600 thumbnail %.1f ms\n",
+              megabytes / n, 1000 * quarter / n, 1000 * half / n, 1000 * hashing / n,
+              1000 * thumbnailing / n);
 }
 
 // `count` entries in `pictures`, hard links to `files` in turn.
@@ -721,7 +741,7 @@ int printCpu(const fs::path& root, VipsImage* base, VipsImage* screen, int photo
   std::vector<std::pair<std::string, std::string>> builds{{"this build", VELMORA_BRIDGE_EXE}};
   if (!baseline.empty()) builds.insert(builds.begin(), {"baseline", baseline});
   const LoadAverage load = loadAverage();
-  std::printf("\nCPU per asset: the bridge and its workers, user and system, best of 2; peak memory "
+  std::printf("\nCPU per asset: the bridge and its workers (the bridge alone), user and system, best of 2; peak memory "
               "of the bridge and its workers summed, resident and proportional (shared "
               "libraries once); load %s %s %s\n",
               load.one.c_str(), load.five.c_str(), load.fifteen.c_str());
@@ -729,7 +749,7 @@ int printCpu(const fs::path& root, VipsImage* base, VipsImage* screen, int photo
                                    cameraFiles.begin() + std::min<std::size_t>(40, cameraFiles.size())));
   std::printf("%-11s %6s", "library", "assets");
   for (const auto& build : builds) {
-    std::printf("  %-35s", (build.first + ": CPU ms, RSS/PSS MiB, wall s").c_str());
+    std::printf("  %-38s", (build.first + ": CPU ms (bridge), RSS/PSS MiB, s").c_str());
   }
   std::printf("\n");
   bool same = true;
@@ -752,9 +772,11 @@ int printCpu(const fs::path& root, VipsImage* base, VipsImage* screen, int photo
     std::printf("%-11s %6d", library.name.c_str(), library.assets);
     for (const BridgeRun& run : best) {
       char cell[64];
-      std::snprintf(cell, sizeof cell, "%6.1f %5ld/%-5ld %6.1f", 1000 * run.cpuSeconds / library.assets,
-                    run.peakKiB / 1024, run.peakProportionalKiB / 1024, run.seconds);
-      std::printf("  %-35s", cell);
+      std::snprintf(cell, sizeof cell, "%6.1f (%5.1f) %5ld/%-5ld %6.1f",
+                    1000 * run.cpuSeconds / library.assets,
+                    1000 * run.ownCpuSeconds / library.assets, run.peakKiB / 1024,
+                    run.peakProportionalKiB / 1024, run.seconds);
+      std::printf("  %-38s", cell);
     }
     if (builds.size() == 2) {
       const bool identical = best[0].lastLine == best[1].lastLine &&

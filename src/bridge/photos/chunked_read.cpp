@@ -45,8 +45,9 @@ bool unchanged(int fd, const struct stat& before) {
 // another's chunk handler gets buffers of its own.
 class ChunkBuffers {
  public:
-  ChunkBuffers() : borrowed_(!inUse) {
-    for (std::size_t i = 0; i < 2; ++i) {
+  // `count` buffers: one to read in line, two to read ahead.
+  explicit ChunkBuffers(std::size_t count) : borrowed_(!inUse) {
+    for (std::size_t i = 0; i < count; ++i) {
       if (borrowed_) {
         if (!kept[i]) kept[i] = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
       } else {
@@ -76,7 +77,7 @@ thread_local Buffer ChunkBuffers::kept[2];
 thread_local bool ChunkBuffers::inUse = false;
 
 bool readInline(int fd, std::size_t size, const struct stat& before, const ChunkHandler& onChunk) {
-  const ChunkBuffers buffers;
+  const ChunkBuffers buffers{1};
   std::byte* const buffer = buffers[0];
   std::size_t left = size;
   while (true) {
@@ -92,7 +93,7 @@ bool readInline(int fd, std::size_t size, const struct stat& before, const Chunk
 // one while the caller consumes the other.
 class ReadAhead {
  public:
-  ReadAhead(int fd, std::size_t size) : fd_(fd), left_(size) {
+  ReadAhead(int fd, std::size_t size) : buffers_(2), fd_(fd), left_(size) {
     for (std::size_t i = 0; i < 2; ++i) slots_[i].data = buffers_[i];
     reader_ = std::thread([this] { readAll(); });
   }
