@@ -48,7 +48,12 @@ void keepFreedMemory() {
 
 bool releaseSpareMemory(std::size_t spare) {
   const std::size_t now = anonymousResident();
-  if (now == 0 || now <= anonymousAtStart.load() + spare) return false;
+  if (now == 0) {
+    // Without /proc: the free memory the heap holds, resident or not.
+    if (::mallinfo2().fordblks <= spare) return false;
+  } else if (now <= anonymousAtStart.load() + spare) {
+    return false;
+  }
   ::malloc_trim(0);
   return true;
 }
