@@ -185,12 +185,7 @@ std::string describe(const fs::path& file) {
   return text;
 }
 
-double cpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  const auto value = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return value(usage.ru_utime) + value(usage.ru_stime);
-}
+double cpuSeconds() { return usedCpuSeconds(RUSAGE_SELF); }
 
 struct Timing {
   double wall = 0;

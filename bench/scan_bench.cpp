@@ -57,6 +57,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/vips.h"
@@ -158,17 +159,20 @@ struct ScanRun {
   long peakKiB = 0;  // resident, of the child
 };
 
-// This process's peak resident memory since it started its program. The
-// peak wait4 reports for a child also counts the parent's pages it held
-// between fork and exec, so each child reports its own.
-long ownPeakKiB() {
-  std::ifstream status("/proc/self/status");
+// A "Key:   N kB" line of a file under /proc/<pid>/.
+long procKiB(pid_t pid, const char* file, std::string_view key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
   std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  while (std::getline(in, line)) {
+    if (line.starts_with(key)) return std::atol(line.c_str() + key.size());
   }
   return 0;
 }
+
+// This process's peak resident memory since it started its program. The
+// peak wait4 reports for a child also counts the parent's pages it held
+// between fork and exec, so each child reports its own.
+long ownPeakKiB() { return procKiB(::getpid(), "status", "VmHWM:"); }
 
 // Runs this program with `arguments` in a child process.
 CapturedRun runChild(const char* self, const std::vector<std::string>& arguments) {
@@ -461,25 +465,11 @@ struct BridgeRun {
   std::string lastLine;
 };
 
-long residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  }
-  return 0;
-}
+long residentKiB(pid_t pid) { return procKiB(pid, "status", "VmRSS:"); }
 
 // The process's proportional share of the memory it shares with others
 // (libraries mapped by the bridge and its workers alike count once).
-long proportionalKiB(pid_t pid) {
-  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
-  std::string line;
-  while (std::getline(rollup, line)) {
-    if (line.rfind("Pss:", 0) == 0) return std::atol(line.c_str() + 4);
-  }
-  return 0;
-}
+long proportionalKiB(pid_t pid) { return procKiB(pid, "smaps_rollup", "Pss:"); }
 
 // The bridge and the processes it started (its workers), summed: resident
 // memory, or with `proportional` each one's share of it.
@@ -493,12 +483,7 @@ long treeKiB(pid_t pid, bool proportional = false) {
   return total;
 }
 
-double cpuOfChildren() {
-  rusage usage{};
-  ::getrusage(RUSAGE_CHILDREN, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
+double cpuOfChildren() { return usedCpuSeconds(RUSAGE_CHILDREN); }
 
 // `bridge scan <previews>` with `home` as HOME (its Pictures is the
 // library) and the scan cache off.
@@ -530,8 +515,7 @@ BridgeRun runBridge(const std::string& bridge, const fs::path& home, const fs::p
     rusage own{};
     const pid_t done = ::wait4(child, &status, WNOHANG, &own);
     if (done == child) {
-      result.ownCpuSeconds = own.ru_utime.tv_sec + own.ru_utime.tv_usec / 1e6 +
-                             own.ru_stime.tv_sec + own.ru_stime.tv_usec / 1e6;
+      result.ownCpuSeconds = usedCpuSeconds(own);
     }
     if (done == child || done < 0) break;
     ::usleep(10'000);

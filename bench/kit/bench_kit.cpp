@@ -15,6 +15,17 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+double usedCpuSeconds(const rusage& usage) {
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double usedCpuSeconds(int who) {
+  rusage usage{};
+  ::getrusage(who, &usage);
+  return usedCpuSeconds(usage);
+}
+
 unsigned processors() {
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;

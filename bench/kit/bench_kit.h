@@ -1,6 +1,7 @@
 #pragma once
 // What the benchmarks share: timing, the machine's load, files, and the
 // 12-megapixel pictures they build their libraries from.
+#include <sys/resource.h>
 #include <vips/vips.h>
 
 #include <chrono>
@@ -15,6 +16,11 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point start);
 
 unsigned processors();
+
+// User and system CPU seconds in `usage`, or of getrusage's `who`
+// (RUSAGE_SELF, or RUSAGE_CHILDREN: the children waited for).
+double usedCpuSeconds(const rusage& usage);
+double usedCpuSeconds(int who);
 
 // The load averages over 1, 5 and 15 minutes, as /proc/loadavg writes them.
 struct LoadAverage {
