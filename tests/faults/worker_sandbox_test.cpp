@@ -73,6 +73,19 @@ std::map<std::string, json> itemsByName(const BridgeRun& run) {
   return items;
 }
 
+// A scan of `home`'s pictures, cache off, with the fault library preloaded
+// into the bridge and so into every worker it starts.
+BridgeRun scanWithFaults(const TestHome& home, double timeoutSeconds = 120) {
+  const fs::path previews = home.scratch() / "previews";
+  fs::create_directories(previews);
+  RunOptions options;
+  options.environment = home.environment();
+  options.environment["VELMORA_SCAN_CACHE"] = "off";
+  options.environment["LD_PRELOAD"] = VELMORA_WORKER_FAULTS;
+  options.timeoutSeconds = timeoutSeconds;
+  return runBridge({"scan", previews.string()}, options);
+}
+
 TEST(WorkerSandbox, CrashClassFilesLeaveEveryRecordAndTheScanEnds) {
   TestHome home;
   writeFlatJpeg(home.pictures() / "good-1.jpg", 40);
@@ -124,15 +137,7 @@ TEST(WorkerSandbox, AWorkerThatCrashesHangsOrBreaksOutCostsOnlyItsFile) {
   for (const auto& [name, kind] : faults) {
     writeFile(home.pictures() / name, "FAULT:" + kind + "\n" + payload);
   }
-  const fs::path previews = home.scratch() / "previews";
-  fs::create_directories(previews);
-
-  RunOptions options;
-  options.environment = home.environment();
-  options.environment["VELMORA_SCAN_CACHE"] = "off";
-  options.environment["LD_PRELOAD"] = VELMORA_WORKER_FAULTS;
-  options.timeoutSeconds = 110;  // the hang costs the per-file limit once
-  const BridgeRun run = runBridge({"scan", previews.string()}, options);
+  const BridgeRun run = scanWithFaults(home, 110);  // the hang costs the per-file limit once
   EXPECT_FALSE(run.timedOut);
   EXPECT_EQ(run.status, 0);
 #ifndef VELMORA_SANITIZED
@@ -161,13 +166,7 @@ TEST(WorkerSandbox, ThePayloadShowsWhenTheFaultIsHarmless) {
   writeFlatJpeg(home.scratch() / "payload.jpg", 90, 48, 16);
   writeFile(home.pictures() / "harmless.jpg",
             "FAULT:nothing\n" + readFile(home.scratch() / "payload.jpg"));
-  const fs::path previews = home.scratch() / "previews";
-  fs::create_directories(previews);
-  RunOptions options;
-  options.environment = home.environment();
-  options.environment["VELMORA_SCAN_CACHE"] = "off";
-  options.environment["LD_PRELOAD"] = VELMORA_WORKER_FAULTS;
-  const BridgeRun run = runBridge({"scan", previews.string()}, options);
+  const BridgeRun run = scanWithFaults(home);
   EXPECT_EQ(run.status, 0);
   const auto items = itemsByName(run);
   ASSERT_TRUE(items.contains("harmless.jpg")) << run.out;
