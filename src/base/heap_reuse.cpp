@@ -17,6 +17,11 @@ constexpr int ownMappingBytes = 64 << 20;
 // anything; read again from its start, it says the present.
 std::atomic<int> statm{-1};
 std::atomic<std::size_t> anonymousAtStart{0};
+// Whether glibc's heap serves this process and was set up by
+// keepFreedMemory(). Under a sanitizer or a preloaded allocator it is not;
+// trimming glibc's heap from the scan's threads then would first set it up
+// from two of them at once, and glibc then aborts at their exit.
+std::atomic<bool> glibcHeap{false};
 
 // Resident memory that is no file's: the heap, stacks, anonymous maps.
 std::size_t anonymousResident() {
@@ -35,8 +40,9 @@ std::size_t anonymousResident() {
 }  // namespace
 
 void keepFreedMemory() {
-  // Setting either also ends glibc's sliding thresholds.
-  ::mallopt(M_MMAP_THRESHOLD, ownMappingBytes);
+  // Setting either also ends glibc's sliding thresholds. An allocator that
+  // takes mallopt() and is not glibc's refuses it.
+  const bool glibc = ::mallopt(M_MMAP_THRESHOLD, ownMappingBytes) == 1;
   ::mallopt(M_TRIM_THRESHOLD, 2 * ownMappingBytes);
   if (statm.load() < 0) {
     const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
@@ -44,9 +50,11 @@ void keepFreedMemory() {
     if (fd >= 0 && !statm.compare_exchange_strong(none, fd)) ::close(fd);
   }
   anonymousAtStart.store(anonymousResident());
+  glibcHeap.store(glibc);
 }
 
 bool releaseSpareMemory(std::size_t spare) {
+  if (!glibcHeap.load()) return false;
   const std::size_t now = anonymousResident();
   if (now == 0) {
     // Without /proc: the free memory the heap holds, resident or not.

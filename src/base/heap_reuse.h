@@ -24,7 +24,8 @@ void keepFreedMemory();
 
 // Between files: when the process's resident memory that is no file's has
 // grown by more than `spare` since keepFreedMemory(), hands the heap's
-// free memory back to the system. True when it did.
+// free memory back to the system. True when it did. Does nothing before
+// keepFreedMemory() or when glibc's allocator is not the one in use.
 bool releaseSpareMemory(std::size_t spare = spareHeapBytes);
 
 }  // namespace velmora::base

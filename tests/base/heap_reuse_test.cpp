@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace velmora::testing {
@@ -50,6 +51,26 @@ TEST(HeapReuse, KeepsWhatTheNextFileNeedsAndGivesBackWhatIsPastTheBound) {
   useAndFree(112);
   EXPECT_TRUE(base::releaseSpareMemory(spare));
   EXPECT_FALSE(base::releaseSpareMemory(spare));
+}
+
+// Under a sanitizer (or a preloaded allocator) glibc's heap serves nothing:
+// it is not trimmed, least of all by several threads at once, after which
+// glibc aborted the process when they ended.
+TEST(HeapReuse, LeavesAnotherAllocatorsHeapAlone) {
+#ifndef VELMORA_SANITIZED
+  GTEST_SKIP() << "glibc's allocator serves this build";
+#endif
+  base::keepFreedMemory();
+  std::vector<std::thread> threads;
+  std::vector<char> released(4, 0);
+  for (char& result : released) {
+    threads.emplace_back([&result] {
+      useAndFree(8);
+      result = base::releaseSpareMemory(0);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(released, std::vector<char>(4, 0));
 }
 
 }  // namespace
