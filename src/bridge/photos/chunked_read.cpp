@@ -46,13 +46,9 @@ bool unchanged(int fd, const struct stat& before) {
 class ChunkBuffers {
  public:
   // `count` buffers: one to read in line, two to read ahead.
-  explicit ChunkBuffers(std::size_t count) : borrowed_(!inUse) {
+  explicit ChunkBuffers(std::size_t count) : borrowed_(!inUse), buffers_(borrowed_ ? kept : own_) {
     for (std::size_t i = 0; i < count; ++i) {
-      if (borrowed_) {
-        if (!kept[i]) kept[i] = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
-      } else {
-        own_[i] = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
-      }
+      if (!buffers_[i]) buffers_[i] = std::make_unique_for_overwrite<std::byte[]>(readChunkSize);
     }
     if (borrowed_) inUse = true;
   }
@@ -62,15 +58,14 @@ class ChunkBuffers {
   ChunkBuffers(const ChunkBuffers&) = delete;
   ChunkBuffers& operator=(const ChunkBuffers&) = delete;
 
-  std::byte* operator[](std::size_t index) const {
-    return borrowed_ ? kept[index].get() : own_[index].get();
-  }
+  std::byte* operator[](std::size_t index) const { return buffers_[index].get(); }
 
  private:
   static thread_local Buffer kept[2];
   static thread_local bool inUse;
-  bool borrowed_;
+  const bool borrowed_;
   Buffer own_[2];
+  Buffer* const buffers_;  // kept, or own_ for a read nested in another
 };
 
 thread_local Buffer ChunkBuffers::kept[2];
