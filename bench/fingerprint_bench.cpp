@@ -22,16 +22,11 @@ namespace fs = std::filesystem;
 using velmora::photos::Asset;
 using velmora::photos::DiskLibrary;
 using velmora::bench::secondsSince;
-
-namespace {
-
 // CPU time of this process (user and system): on a busy machine the fair
 // comparison with `openssl speed`, which divides by CPU time too.
-double cpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID) {
-  timespec now{};
-  ::clock_gettime(clock, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
+using velmora::bench::clockCpuSeconds;
+
+namespace {
 
 struct Rate {
   double wall = 0, cpu = 0, caller = 0;  // MB/s
@@ -63,8 +58,8 @@ void opensslRate(std::size_t total, Rate& rate) {
   std::vector<unsigned char> block(1 << 20, 0x5a);
   EVP_MD_CTX* context = EVP_MD_CTX_new();
   const auto start = std::chrono::steady_clock::now();
-  const double cpuStart = cpuSeconds();
-  const double callerStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+  const double cpuStart = clockCpuSeconds();
+  const double callerStart = clockCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
   EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
   for (std::size_t done = 0; done < total; done += block.size()) {
     EVP_DigestUpdate(context, block.data(), block.size());
@@ -72,8 +67,8 @@ void opensslRate(std::size_t total, Rate& rate) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context, digest, &length);
-  rate.keepBest(static_cast<double>(total) / 1e6, secondsSince(start), cpuSeconds() - cpuStart,
-                cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - callerStart);
+  rate.keepBest(static_cast<double>(total) / 1e6, secondsSince(start), clockCpuSeconds() - cpuStart,
+                clockCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - callerStart);
   EVP_MD_CTX_free(context);
 }
 
@@ -94,11 +89,11 @@ int main() {
   for (int run = 0; run < 6; ++run) {  // the first run also fills the page cache
     std::uint64_t size = 0;
     const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = cpuSeconds();
-    const double callerStart = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const double cpuStart = clockCpuSeconds();
+    const double callerStart = clockCpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     const auto fingerprint = velmora::inventory::resourceHash(bigLibrary, bigAssets.at(0), size);
-    const double wall = secondsSince(start), cpu = cpuSeconds() - cpuStart;
-    const double caller = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - callerStart;
+    const double wall = secondsSince(start), cpu = clockCpuSeconds() - cpuStart;
+    const double caller = clockCpuSeconds(CLOCK_THREAD_CPUTIME_ID) - callerStart;
     if (!fingerprint || size != resourceSize) return 1;
     if (run > 0) fingerprintRate.keepBest(static_cast<double>(size) / 1e6, wall, cpu, caller);
     opensslRate(resourceSize, plainRate);

@@ -55,7 +55,6 @@
 #include <openssl/evp.h>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -532,21 +531,6 @@ BridgeRun runBridge(const std::string& bridge, const fs::path& home, const fs::p
   return result;
 }
 
-// Whether two previews folders hold the same files with the same bytes.
-bool samePreviews(const fs::path& a, const fs::path& b) {
-  std::map<std::string, std::string> left;
-  for (const auto& entry : fs::directory_iterator(a)) {
-    left[entry.path().filename().string()] = readWhole(entry.path());
-  }
-  std::size_t count = 0;
-  for (const auto& entry : fs::directory_iterator(b)) {
-    const auto found = left.find(entry.path().filename().string());
-    if (found == left.end() || found->second != readWhole(entry.path())) return false;
-    ++count;
-  }
-  return count == left.size();
-}
-
 // A camera's JPEG: 12 megapixels, distinct bytes, light grain (about
 // 1.5 MB at quality 90), with the EXIF a camera writes.
 bool cameraJpeg(VipsImage* base, int index, const fs::path& file) {
@@ -576,14 +560,9 @@ bool cameraJpeg(VipsImage* base, int index, const fs::path& file) {
   }
 }
 
-double cpuSeconds(clockid_t clock) {
-  timespec now{};
-  ::clock_gettime(clock, &now);
-  return now.tv_sec + now.tv_nsec / 1e9;
-}
-double threadCpuSeconds() { return cpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
+double threadCpuSeconds() { return clockCpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
 // All threads of this process: libvips works on threads of its own.
-double processCpuSeconds() { return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
+double processCpuSeconds() { return clockCpuSeconds(CLOCK_PROCESS_CPUTIME_ID); }
 
 // libjpeg's own decode of `bytes` scaled by 1/`denominator` (the DCT
 // scaling djpeg -scale uses), to RGB rows that are thrown away.
@@ -725,12 +704,12 @@ int printCpu(const fs::path& root, VipsImage* base, VipsImage* screen, int photo
   std::vector<std::pair<std::string, std::string>> builds{{"this build", VELMORA_BRIDGE_EXE}};
   if (!baseline.empty()) builds.insert(builds.begin(), {"baseline", baseline});
   const LoadAverage load = loadAverage();
-  std::printf("\nCPU per asset: the bridge and its workers (the bridge alone), user and system, best of 2; peak memory "
-              "of the bridge and its workers summed, resident and proportional (shared "
-              "libraries once); load %s %s %s\n",
+  std::printf("\nCPU per asset: the bridge and its workers (the bridge alone), user and system, "
+              "best of 2; peak memory of the bridge and its workers summed, resident and "
+              "proportional (shared libraries once); load %s %s %s\n",
               load.one.c_str(), load.five.c_str(), load.fifteen.c_str());
-  printFloor(std::vector<fs::path>(cameraFiles.begin(),
-                                   cameraFiles.begin() + std::min<std::size_t>(40, cameraFiles.size())));
+  const std::size_t floorFiles = std::min<std::size_t>(40, cameraFiles.size());
+  printFloor(std::vector<fs::path>(cameraFiles.begin(), cameraFiles.begin() + floorFiles));
   std::printf("%-11s %6s", "library", "assets");
   for (const auto& build : builds) {
     std::printf("  %-38s", (build.first + ": CPU ms (bridge), RSS/PSS MiB, s").c_str());

@@ -38,7 +38,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -246,19 +245,6 @@ ScanRun scan(const char* self, const fs::path& home, const fs::path& cache,
   }
   result.loadAfter = loadText();
   return result;
-}
-
-bool samePreviews(const fs::path& a, const fs::path& b) {
-  std::map<std::string, fs::path> left;
-  std::map<std::string, fs::path> right;
-  for (const auto& entry : fs::directory_iterator(a)) left[entry.path().filename()] = entry.path();
-  for (const auto& entry : fs::directory_iterator(b)) right[entry.path().filename()] = entry.path();
-  if (left.size() != right.size()) return false;
-  for (const auto& [name, path] : left) {
-    const auto other = right.find(name);
-    if (other == right.end() || readWhole(path) != readWhole(other->second)) return false;
-  }
-  return true;
 }
 
 std::uintmax_t diskBytes(const fs::path& path) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace velmora::bench {
@@ -24,6 +25,12 @@ double usedCpuSeconds(int who) {
   rusage usage{};
   ::getrusage(who, &usage);
   return usedCpuSeconds(usage);
+}
+
+double clockCpuSeconds(clockid_t clock) {
+  timespec now{};
+  ::clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 unsigned processors() {
@@ -73,6 +80,23 @@ std::string readWhole(const std::filesystem::path& file) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+bool samePreviews(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::map<std::string, std::filesystem::path> left;
+  std::map<std::string, std::filesystem::path> right;
+  for (const auto& entry : std::filesystem::directory_iterator(a)) {
+    left[entry.path().filename()] = entry.path();
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(b)) {
+    right[entry.path().filename()] = entry.path();
+  }
+  if (left.size() != right.size()) return false;
+  for (const auto& [name, path] : left) {
+    const auto other = right.find(name);
+    if (other == right.end() || readWhole(path) != readWhole(other->second)) return false;
+  }
+  return true;
 }
 
 std::string shellQuoted(const std::filesystem::path& path) {

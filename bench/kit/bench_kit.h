@@ -2,6 +2,7 @@
 // What the benchmarks share: timing, the machine's load, files, and the
 // 12-megapixel pictures they build their libraries from.
 #include <sys/resource.h>
+#include <time.h>
 #include <vips/vips.h>
 
 #include <chrono>
@@ -22,6 +23,10 @@ unsigned processors();
 double usedCpuSeconds(const rusage& usage);
 double usedCpuSeconds(int who);
 
+// CPU seconds on `clock`: CLOCK_PROCESS_CPUTIME_ID (all of this process's
+// threads) or CLOCK_THREAD_CPUTIME_ID (the calling thread).
+double clockCpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID);
+
 // The load averages over 1, 5 and 15 minutes, as /proc/loadavg writes them.
 struct LoadAverage {
   std::string one, five, fifteen;
@@ -39,6 +44,9 @@ CapturedRun runCapturing(const std::vector<std::string>& argv,
                          const std::vector<std::string>& environment = {});
 
 std::string readWhole(const std::filesystem::path& file);
+
+// Whether two folders (previews) hold files of the same names and bytes.
+bool samePreviews(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // `path` in single quotes for sh.
 std::string shellQuoted(const std::filesystem::path& path);
