@@ -262,9 +262,8 @@ std::optional<std::string> albumRootFolder(const std::string& identifier,
   }
   if (base.empty() || base.front() != '/') return std::nullopt;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
-  std::string folder = base == "/" ? specificPath : base + specificPath;
-  if (folder.empty()) folder = "/";
-  return canonical(folder);
+  const std::string folder = base == "/" ? specificPath : base + specificPath;
+  return canonical(folder.empty() ? std::string("/") : folder);
 }
 
 constexpr const char* digikamFavourites = R"(
